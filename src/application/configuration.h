@@ -1,0 +1,60 @@
+#pragma once
+
+#include <kesupluginmanager_export.h>
+
+#include <QJsonValue>
+#include <QString>
+
+QT_BEGIN_NAMESPACE
+class QJsonDocument;
+QT_END_NAMESPACE
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace korvel::application {
+namespace impl {
+
+// A short-lived handle on one value of the configuration, addressed by a slash path such as
+// "user/rendering/dvr/last/preset" ("user/" for the user's document, anything else for the
+// shipped one). It holds the store's recursive lock from construction to destruction and is a
+// snapshot: get() and operator bool describe the value as it was when the handle was built.
+class KESUPLUGINMANAGER_EXPORT Configuration
+{
+public:
+    enum class Root : std::uint32_t { user = 0, global = 1 };
+
+    // Locks the store and resolves the path. Throws std::out_of_range for a path that does not
+    // begin with "user/" and is shorter than seven characters, and std::logic_error when no
+    // manager exists.
+    explicit Configuration(const std::string &path);
+
+    // True when every segment of the path existed when the handle was built.
+    operator bool() const;
+    // The value found at construction, or an empty object when the path was not found.
+    QJsonValue get() const;
+    // Stores the object form of value at the path (a non-object becomes an empty object),
+    // creating the objects on the way; emits the manager's modified().
+    void set(QJsonValue value);
+    // Removes the value when the path was found at construction; emits the manager's dropped().
+    void drop();
+
+private:
+    static std::unique_lock<std::recursive_mutex> lock_store();
+    QJsonDocument &document() const;
+    QString root_prefix() const;
+
+    std::unique_lock<std::recursive_mutex> guard;
+    std::string path;
+    QJsonValue value;
+    bool found;
+    Root root;
+};
+
+} // namespace impl
+
+// A handle on path; the caller holds the store's lock until the handle is destroyed.
+KESUPLUGINMANAGER_EXPORT impl::Configuration preset(const std::string &path);
+
+} // namespace korvel::application

@@ -1,0 +1,333 @@
+#include <application/configuration.h>
+#include <application/manager.h>
+
+#include "testing.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSignalSpy>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <thread>
+
+using kesu::test::TemporaryStore;
+using kesu::test::WarningRecorder;
+using korvel::application::preset;
+using korvel::application::impl::Manager;
+
+namespace {
+
+const QJsonObject x1{{QStringLiteral("x"), 1}};
+
+QStringList files_in(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment(const char *name, const QByteArray &value)
+        : name(name)
+        , old(qgetenv(name))
+        , had(qEnvironmentVariableIsSet(name))
+    {
+        qputenv(name, value);
+    }
+    ~ScopedEnvironment()
+    {
+        if (had)
+            qputenv(name, old);
+        else
+            qunsetenv(name);
+    }
+
+private:
+    const char *name;
+    QByteArray old;
+    bool had;
+};
+
+// Limits the size of files this process writes, so that a write fails as on a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &old);
+        previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = old;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous_handler);
+    }
+
+private:
+    rlimit old{};
+    void (*previous_handler)(int);
+};
+
+} // namespace
+
+class TestManager : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void instance_follows_lifetime()
+    {
+        QVERIFY(!Manager::instance());
+        TemporaryStore store;
+        {
+            auto first = store.start();
+            QCOMPARE(Manager::instance(), first.get());
+            auto second = store.start();
+            QCOMPARE(Manager::instance(), second.get());
+            first.reset();
+            // Destroying an older manager leaves the newer one registered.
+            QCOMPARE(Manager::instance(), second.get());
+        }
+        QVERIFY(!Manager::instance());
+    }
+
+    void first_write_creates_user_file()
+    {
+        TemporaryStore store;
+        WarningRecorder warnings;
+        auto manager = store.start();
+        QVERIFY(!preset("user/rendering/dvr/last/preset"));
+
+        QElapsedTimer clock;
+        clock.start();
+        preset("user/a/b").set(x1);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(store.user_file()), 3000);
+        QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
+
+        const QJsonDocument expected(
+            kesu::test::nest({QStringLiteral("a"), QStringLiteral("b")}, x1));
+        QCOMPARE(TemporaryStore::read(store.user_file()), expected.toJson(QJsonDocument::Indented));
+        // Written through a temporary file that is renamed: nothing else is left in the folder.
+        QCOMPARE(files_in(store.dir.filePath(QStringLiteral(".kesu"))),
+                 QStringList{QStringLiteral("presets.json")});
+        QVERIFY(warnings.warnings().isEmpty());
+    }
+
+    void missing_folder_keeps_changes_in_memory()
+    {
+        TemporaryStore store;
+        QVERIFY(QDir(store.dir.path()).rmdir(QStringLiteral(".kesu")));
+        WarningRecorder warnings;
+        auto manager = store.start();
+        preset("user/a").set(x1);
+        manager->on_save();
+        QCOMPARE(preset("user/a").get().toObject(), x1);
+        QVERIFY(!QFileInfo::exists(store.dir.filePath(QStringLiteral(".kesu"))));
+        QVERIFY(warnings.warnings().isEmpty());
+    }
+
+    void missing_shipped_file_warns_once()
+    {
+        TemporaryStore store;
+        QVERIFY(QFile::remove(store.global_file()));
+        WarningRecorder warnings;
+        auto manager = store.start();
+        QCOMPARE(warnings.warnings(),
+                 QStringList{QStringLiteral("fail on open 3d_presets.json file")});
+        QVERIFY(!preset("global/rendering"));
+    }
+
+    void unusable_files_read_as_empty_documents_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("not JSON") << QByteArray("{\"rendering\": ");
+        QTest::newRow("JSON array") << QByteArray("[{\"rendering\": 1}]");
+        QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe{", 4);
+    }
+    void unusable_files_read_as_empty_documents()
+    {
+        QFETCH(QByteArray, bytes);
+        TemporaryStore store;
+        TemporaryStore::write(store.user_file(), bytes);
+        TemporaryStore::write(store.global_file(), bytes);
+        auto manager = store.start();
+        QVERIFY(!preset("user/rendering"));
+        QVERIFY(!preset("global/rendering"));
+        QVERIFY(!preset("user/0"));
+        preset("user/a").set(x1);
+        QCOMPARE(preset("user/a").get().toObject(), x1);
+    }
+
+    void burst_of_writes_saves_once_after_the_last()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        QElapsedTimer since_last;
+        for (int i = 0; i < 3; ++i) {
+            if (i > 0)
+                QTest::qWait(400);
+            QVERIFY(!QFileInfo::exists(store.user_file()));
+            preset("user/a").set(QJsonObject{{QStringLiteral("i"), i}});
+            since_last.start();
+        }
+        QTest::qWait(700);
+        QVERIFY2(!QFileInfo::exists(store.user_file()), "saved before a second without changes");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(store.user_file()), 3000);
+        QVERIFY(since_last.elapsed() >= 1000);
+        QVERIFY(since_last.elapsed() < 3000);
+        QCOMPARE(store.user_on_disk()[QStringLiteral("a")].toObject()[QStringLiteral("i")].toInt(),
+                 2);
+    }
+
+    void endless_changes_are_saved_within_ten_seconds()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        QElapsedTimer clock;
+        clock.start();
+        int i = 0;
+        while (!QFileInfo::exists(store.user_file()) && clock.elapsed() < 12000) {
+            preset("user/a").set(QJsonObject{{QStringLiteral("i"), ++i}});
+            QTest::qWait(250);
+        }
+        QVERIFY(QFileInfo::exists(store.user_file()));
+        QVERIFY2(clock.elapsed() >= 9900 && clock.elapsed() < 12000,
+                 qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void pending_save_is_written_at_destruction()
+    {
+        TemporaryStore store;
+        store.write_user(QJsonObject{{QStringLiteral("old"), 1}});
+        auto manager = store.start();
+        preset("user/new").set(x1);
+        manager.reset();
+        QCOMPARE(store.user_on_disk()[QStringLiteral("new")].toObject(), x1);
+        QVERIFY(store.user_on_disk().contains(QStringLiteral("old")));
+    }
+
+    void nothing_pending_writes_nothing_at_destruction()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        preset("user/a").set(x1);
+        manager->on_save();
+        QVERIFY(QFile::remove(store.user_file()));
+        manager.reset();
+        QVERIFY(!QFileInfo::exists(store.user_file()));
+    }
+
+    void writes_from_another_thread_are_saved_quietly()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        WarningRecorder warnings;
+        QElapsedTimer clock;
+        std::thread writer([] { preset("user/a").set(x1); });
+        writer.join();
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(store.user_file()), 3000);
+        QVERIFY(clock.elapsed() >= 900);
+        QCOMPARE(store.user_on_disk()[QStringLiteral("a")].toObject(), x1);
+        QVERIFY2(warnings.warnings().isEmpty(), qPrintable(warnings.warnings().join(u'\n')));
+    }
+
+    void broken_user_file_is_copied_aside()
+    {
+        TemporaryStore store;
+        const QByteArray broken("{\"presets\": [1, 2");
+        TemporaryStore::write(store.user_file(), broken);
+        const QString folder = store.dir.filePath(QStringLiteral(".kesu"));
+        QStringList copies;
+        for (int round = 0; round < 2; ++round) {
+            TemporaryStore::write(store.user_file(), broken);
+            WarningRecorder warnings;
+            auto manager = store.start();
+            preset("user/a").set(x1);
+            manager->on_save();
+            manager->on_save();
+            QCOMPARE(warnings.warnings().size(), 1);
+            copies = files_in(folder).filter(QStringLiteral(".broken-"));
+            QCOMPARE(copies.size(), round + 1);
+            QVERIFY(warnings.warnings().first().startsWith(
+                QStringLiteral("broken presets.json copied to ")));
+            QCOMPARE(store.user_on_disk()[QStringLiteral("a")].toObject(), x1);
+        }
+        // Two copies made within one second both survive with the broken bytes.
+        for (const QString &copy : copies)
+            QCOMPARE(TemporaryStore::read(folder + QLatin1Char('/') + copy), broken);
+    }
+
+    void unreadable_user_file_is_never_overwritten()
+    {
+        TemporaryStore store;
+        // A folder in place of the file: it exists but cannot be read, even by root.
+        QVERIFY(QDir(store.dir.path()).mkpath(QStringLiteral(".kesu/presets.json/inside")));
+        WarningRecorder warnings;
+        auto manager = store.start();
+        preset("user/a").set(x1);
+        manager->on_save();
+        preset("user/b").set(x1);
+        manager->on_save();
+        QCOMPARE(warnings.warnings().size(), 1);
+        QVERIFY(warnings.warnings().first().startsWith(QStringLiteral("cannot read ")));
+        QVERIFY(QFileInfo(store.user_file()).isDir());
+        QCOMPARE(preset("user/b").get().toObject(), x1);
+        manager.reset();
+        QVERIFY(QFileInfo(store.dir.filePath(QStringLiteral(".kesu/presets.json/inside"))).isDir());
+    }
+
+    void failed_write_keeps_old_file_and_retries()
+    {
+        TemporaryStore store;
+        store.write_user(QJsonObject{{QStringLiteral("old"), 1}});
+        const QByteArray old = TemporaryStore::read(store.user_file());
+        auto manager = store.start();
+        preset("user/big").set(QJsonObject{{QStringLiteral("text"), QString(4096, u'x')}});
+        {
+            WarningRecorder warnings;
+            FileSizeLimit full_disk(1024);
+            manager->on_save();
+            QCOMPARE(warnings.warnings(), QStringList{QStringLiteral("fail on save presets.json")});
+        }
+        QCOMPARE(TemporaryStore::read(store.user_file()), old);
+        QCOMPARE(files_in(store.dir.filePath(QStringLiteral(".kesu"))),
+                 QStringList{QStringLiteral("presets.json")});
+        // The change is still pending and is written at the next chance.
+        manager.reset();
+        QVERIFY(store.user_on_disk().contains(QStringLiteral("big")));
+    }
+
+    void default_locations()
+    {
+        QTemporaryDir home;
+        QVERIFY2(home.isValid(), qPrintable(home.errorString()));
+        QDir(home.path()).mkpath(QStringLiteral(".kesu"));
+        TemporaryStore::write(home.filePath(QStringLiteral(".kesu/presets.json")),
+                              QJsonDocument(QJsonObject{{QStringLiteral("mine"), 7}}).toJson());
+        ScopedEnvironment env("HOME", QFile::encodeName(home.path()));
+
+        const QString shipped =
+            QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources"))
+                .absolutePath()
+            + QStringLiteral("/3d_presets.json");
+        QVERIFY2(QFileInfo::exists(shipped), qPrintable(shipped));
+
+        Manager manager;
+        QCOMPARE(manager.user_file_path(), home.filePath(QStringLiteral(".kesu/presets.json")));
+        QCOMPARE(manager.global_file_path(), shipped);
+        QCOMPARE(preset("user/mine").get(), QJsonValue(7));
+        QVERIFY(preset("global/rendering/dvr/preset/Standard"));
+    }
+};
+
+KESU_TEST_CLASS(TestManager)
+#include "tst_manager.moc"

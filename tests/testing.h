@@ -1,0 +1,171 @@
+#pragma once
+
+// Helpers shared by the test executables: registration of test classes, a warning recorder, a
+// signal-order recorder and a temporary store.
+
+#include <application/manager.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace kesu::test {
+
+std::vector<std::pair<const char *, std::function<QObject *()>>> &registry();
+bool add(const char *name, std::function<QObject *()> make);
+
+#define KESU_TEST_CLASS(Class)                                                                     \
+    namespace {                                                                                    \
+    const bool registered_##Class = kesu::test::add(#Class, [] { return new Class; });             \
+    }
+
+// Collects the texts of the warnings issued while it lives, from any thread.
+class WarningRecorder
+{
+public:
+    WarningRecorder()
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        current() = this;
+        previous = qInstallMessageHandler(&WarningRecorder::handle);
+    }
+    ~WarningRecorder()
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        qInstallMessageHandler(previous);
+        current() = nullptr;
+    }
+    QStringList warnings() const
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        return recorded;
+    }
+    int count(const QString &text) const { return warnings().count(text); }
+
+private:
+    static std::mutex &mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static WarningRecorder *&current()
+    {
+        static WarningRecorder *recorder = nullptr;
+        return recorder;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext &, const QString &text)
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        if (current() && type == QtWarningMsg)
+            current()->recorded.append(text);
+    }
+
+    QtMessageHandler previous = nullptr;
+    QStringList recorded;
+};
+
+// Records signals of several objects, in the order of their emission, in one list.
+class SignalRecorder
+{
+public:
+    template<typename Object, typename Signal>
+    void watch(const Object *object, Signal signal, const QString &name)
+    {
+        QObject::connect(
+            object, signal, &context, [this, name] { record(name); }, Qt::DirectConnection);
+    }
+    // Records the manager's modified and dropped signals with their paths.
+    void watch_store(const korvel::application::impl::Manager *manager)
+    {
+        using korvel::application::impl::Manager;
+        QObject::connect(
+            manager, &Manager::modified, &context,
+            [this](const QString &path) { record(QStringLiteral("modified ") + path); },
+            Qt::DirectConnection);
+        QObject::connect(
+            manager, &Manager::dropped, &context,
+            [this](const QString &path) { record(QStringLiteral("dropped ") + path); },
+            Qt::DirectConnection);
+    }
+    void record(const QString &name)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        names.append(name);
+    }
+    QStringList take()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(names, {});
+    }
+
+private:
+    QObject context;
+    std::mutex mutex;
+    QStringList names;
+};
+
+// A store on files in a temporary folder: user file in "<dir>/.kesu/presets.json", shipped file
+// in "<dir>/3d_presets.json".
+class TemporaryStore
+{
+public:
+    TemporaryStore()
+    {
+        QDir(dir.path()).mkpath(QStringLiteral(".kesu"));
+        write(global_file(), QByteArray("{}"));
+    }
+
+    QString user_file() const { return dir.filePath(QStringLiteral(".kesu/presets.json")); }
+    QString global_file() const { return dir.filePath(QStringLiteral("3d_presets.json")); }
+
+    static void write(const QString &file, const QByteArray &bytes)
+    {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+    }
+    void write_user(const QJsonObject &object) const
+    {
+        write(user_file(), QJsonDocument(object).toJson());
+    }
+    void write_global(const QJsonObject &object) const
+    {
+        write(global_file(), QJsonDocument(object).toJson());
+    }
+    static QByteArray read(const QString &file)
+    {
+        QFile in(file);
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    }
+    QJsonObject user_on_disk() const { return QJsonDocument::fromJson(read(user_file())).object(); }
+
+    std::unique_ptr<korvel::application::impl::Manager> start() const
+    {
+        return std::make_unique<korvel::application::impl::Manager>(user_file(), global_file());
+    }
+
+    QTemporaryDir dir;
+};
+
+// Builds a JSON object from nested member names down to one value: nest({"a","b"}, v).
+inline QJsonObject nest(const QStringList &keys, const QJsonValue &value)
+{
+    QJsonValue inner = value;
+    for (auto key = keys.crbegin(); key != keys.crend(); ++key)
+        inner = QJsonObject{{*key, inner}};
+    return inner.toObject();
+}
+
+} // namespace kesu::test
