@@ -1,0 +1,7 @@
+#include "transferfunction/model.h"
+
+namespace korvel::transferfunction {
+
+Model::~Model() = default;
+
+} // namespace korvel::transferfunction

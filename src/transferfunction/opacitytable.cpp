@@ -1,0 +1,1 @@
+#include "transferfunction/model.h"
