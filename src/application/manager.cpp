@@ -170,6 +170,12 @@ void Manager::on_save()
 {
     std::lock_guard<std::recursive_mutex> lock(documents_mutex);
 
+    // Only the shipped document was changed: an empty file would be no JSON at all.
+    if (user_document.isNull()) {
+        save_pending = false;
+        first_unsaved_change = 0;
+        return;
+    }
     // The store never creates the folder; without it, changes stay in memory silently.
     if (!QFileInfo(user_file).absoluteDir().exists())
         return;

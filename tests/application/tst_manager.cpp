@@ -120,6 +120,16 @@ private Q_SLOTS:
         QVERIFY(warnings.warnings().isEmpty());
     }
 
+    void shipped_changes_alone_write_no_user_file()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        preset("global/a").set(x1);
+        manager->on_save();
+        manager.reset();
+        QVERIFY(!QFileInfo::exists(store.user_file()));
+    }
+
     void missing_folder_keeps_changes_in_memory()
     {
         TemporaryStore store;

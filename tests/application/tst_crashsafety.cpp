@@ -1,0 +1,47 @@
+#include "saveloop.h"
+#include "testing.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+
+using kesu::test::TemporaryStore;
+
+// A process that saves the store in a loop is killed at random moments; the user file must
+// always parse and hold one of the documents that were saved.
+class TestCrashSafety : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void killed_saves_leave_a_whole_file()
+    {
+        TemporaryStore store;
+        store.write_user(QJsonObject{{QStringLiteral("doc"), kesu::test::saved_document(0)}});
+        QRandomGenerator random(20261206);
+        int kills_during_saves = 0;
+        for (int kill = 0; kill < 200; ++kill) {
+            QProcess child;
+            child.start(QStringLiteral(KESU_SAVELOOP), {store.user_file(), store.global_file()});
+            QVERIFY2(child.waitForStarted(), qPrintable(child.errorString()));
+            QTest::qSleep(int(random.bounded(5, 60)));
+            child.kill();
+            QVERIFY(child.waitForFinished());
+
+            const QJsonDocument saved =
+                QJsonDocument::fromJson(TemporaryStore::read(store.user_file()));
+            QVERIFY2(saved.isObject(), qPrintable(QStringLiteral("kill %1").arg(kill)));
+            const QJsonObject doc = saved.object().value(QStringLiteral("doc")).toObject();
+            const int counter = doc.value(QStringLiteral("counter")).toInt(-1);
+            QVERIFY(counter >= 0);
+            QCOMPARE(doc, kesu::test::saved_document(counter));
+            kills_during_saves += counter > 0;
+        }
+        qInfo("%d of 200 kills hit a child that had saved at least once", kills_during_saves);
+        // Most kills must have hit a child that was already saving, or the test proves little.
+        QVERIFY2(kills_during_saves > 100, qPrintable(QString::number(kills_during_saves)));
+    }
+};
+
+KESU_TEST_CLASS(TestCrashSafety)
+#include "tst_crashsafety.moc"
