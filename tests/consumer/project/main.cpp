@@ -1,6 +1,12 @@
 // A plug-in's view of the installed package: every public header, a manager and a handle.
 #include <application/configuration.h>
 #include <application/manager.h>
+#include <kineticcurve/abstractactions.h>
+#include <models/circleprobemodel.h>
+#include <orvane/datasourcewrapper.h>
+#include <transferfunction/model.h>
+#include <video/dockplayer.h>
+#include <video/dockscreencapture.h>
 
 #include <QCoreApplication>
 #include <QDir>
