@@ -28,3 +28,15 @@ if(KESU_FUZZ)
     add_link_options(-fsanitize=address,undefined)
     set(KESU_SANITIZED ON)
 endif()
+
+# The environment of every test: headless Qt, and sanitizers that stop at their first report.
+set(KESU_TEST_ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+if(KESU_SANITIZE_ADDRESS)
+    list(APPEND KESU_TEST_ENVIRONMENT
+        "ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1"
+        "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp:print_suppressions=0"
+        "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1")
+elseif(KESU_SANITIZE_THREAD)
+    list(APPEND KESU_TEST_ENVIRONMENT
+        "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${CMAKE_CURRENT_LIST_DIR}/tsan.supp")
+endif()
