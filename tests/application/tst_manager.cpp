@@ -161,6 +161,10 @@ private Q_SLOTS:
         QTest::newRow("not JSON") << QByteArray("{\"rendering\": ");
         QTest::newRow("JSON array") << QByteArray("[{\"rendering\": 1}]");
         QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe{", 4);
+        QTest::newRow("truncated") << QByteArray("{\"rendering\": {\"dvr\": {\"preset\"");
+        QTest::newRow("nested deeper than the parser allows")
+            << QByteArray(2000, '[') + QByteArray(2000, ']');
+        QTest::newRow("invalid UTF-8 in a name") << QByteArray("{\"render\xc3\x28ing\": 1}");
     }
     void unusable_files_read_as_empty_documents()
     {
@@ -174,6 +178,19 @@ private Q_SLOTS:
         QVERIFY(!preset("user/0"));
         preset("user/a").set(x1);
         QCOMPARE(preset("user/a").get().toObject(), x1);
+    }
+
+    void very_large_files_load_whole()
+    {
+        TemporaryStore store;
+        QJsonObject presets;
+        const QJsonObject stored{{QStringLiteral("description"), QString(1000, u'd')}};
+        for (int i = 0; i < 20000; ++i)
+            presets.insert(QString::number(i), stored);
+        store.write_user(kesu::test::nest({QStringLiteral("rendering")}, presets));
+        QVERIFY(QFileInfo(store.user_file()).size() > 20 * 1000 * 1000);
+        auto manager = store.start();
+        QCOMPARE(preset("user/rendering/19999").get().toObject(), stored);
     }
 
     void burst_of_writes_saves_once_after_the_last()
