@@ -1,0 +1,302 @@
+#include "store.h"
+
+#include <application/configuration.h>
+#include <application/manager.h>
+#include <transferfunction/model.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+#include <array>
+#include <stdexcept>
+#include <utility>
+
+namespace kesu::presets {
+
+namespace {
+
+using korvel::application::preset;
+using korvel::application::impl::Manager;
+using korvel::transferfunction::Model;
+
+WarningLog *s_log = nullptr;
+QString s_context;
+
+const QString presets_path = QStringLiteral("rendering/dvr/preset/");
+
+void handle_message(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    if (s_log)
+        s_log->add(text);
+    else
+        report_warning(s_context.isEmpty() ? text : s_context + QStringLiteral(": ") + text);
+}
+
+// A preset has one of the members of the format; anything else that holds objects is a folder
+// of names with "/".
+bool has_preset_member(const QJsonObject &object)
+{
+    static const std::array<const char *, 15> members{
+        "points",  "background", "blend_mode", "group",          "shade",
+        "ambient", "diffuse",    "specular",   "specular_power", "description",
+        "window",  "read_only",  "opacity",    "clut",           "filters"};
+    for (const char *member : members)
+        if (object.contains(QLatin1String(member)))
+            return true;
+    return false;
+}
+
+void collect(const QJsonObject &folder, const QString &prefix, QMap<QString, QJsonValue> &found)
+{
+    for (auto member = folder.begin(); member != folder.end(); ++member) {
+        const QJsonObject object = member.value().toObject();
+        const bool nested =
+            member.value().isObject() && !object.isEmpty() && !has_preset_member(object);
+        if (nested)
+            collect(object, prefix + member.key() + QLatin1Char('/'), found);
+        else
+            found.insert(prefix + member.key(), member.value());
+    }
+}
+
+std::string utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
+
+// Copies the user's file into the temporary folder; false when it exists but cannot be read.
+bool copy_user_file(const QString &from, const QString &to, QString &error)
+{
+    if (!QFileInfo::exists(from))
+        return true;
+    QFile in(from);
+    QFile out(to);
+    if (!in.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read the user file %1: %2").arg(from, in.errorString());
+        return false;
+    }
+    if (!out.open(QIODevice::WriteOnly) || out.write(in.readAll()) < 0) {
+        error = QStringLiteral("cannot copy the user file: %1").arg(out.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool usable_user_file(const QString &file, Store::Access access, QString &error, int &status)
+{
+    if (!QFileInfo::exists(file))
+        return true;
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read the user file %1: %2").arg(file, in.errorString());
+        status = usage_error;
+        return false;
+    }
+    const QByteArray bytes = in.readAll();
+    QJsonParseError parse{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parse);
+    if (bytes.isEmpty() || document.isObject())
+        return true;
+    if (access == Store::Access::write) {
+        error =
+            QStringLiteral("the user file %1 is not a JSON object; fix or move it first").arg(file);
+        status = failure;
+        return false;
+    }
+    report_warning(QStringLiteral("the user file %1 is not a JSON object; its presets are left out")
+                       .arg(file));
+    return true;
+}
+
+} // namespace
+
+void install_message_handler()
+{
+    qInstallMessageHandler(handle_message);
+}
+
+WarningLog::WarningLog()
+    : outer(s_log)
+{
+    s_log = this;
+}
+
+WarningLog::~WarningLog()
+{
+    s_log = outer;
+}
+
+QStringList WarningLog::take()
+{
+    return std::exchange(warnings, {});
+}
+
+WarningContext::WarningContext(const QString &what)
+    : outer(s_context)
+{
+    s_context = what;
+}
+
+WarningContext::~WarningContext()
+{
+    s_context = outer;
+}
+
+QJsonObject preset_folder(const QJsonObject &document, const char *kind)
+{
+    return document.value(QStringLiteral("rendering"))
+        .toObject()
+        .value(QLatin1String(kind))
+        .toObject()
+        .value(QStringLiteral("preset"))
+        .toObject();
+}
+
+QMap<QString, QJsonValue> collect_presets(const QJsonObject &folder)
+{
+    QMap<QString, QJsonValue> found;
+    collect(folder, QString(), found);
+    return found;
+}
+
+bool read_json(const QString &file, QJsonObject &object, QString &error, int &status)
+{
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2").arg(file, in.errorString());
+        status = usage_error;
+        return false;
+    }
+    QJsonParseError parse{};
+    const QJsonDocument document = QJsonDocument::fromJson(in.readAll(), &parse);
+    if (parse.error != QJsonParseError::NoError) {
+        error = QStringLiteral("%1: not valid JSON at offset %2: %3")
+                    .arg(file)
+                    .arg(parse.offset)
+                    .arg(parse.errorString());
+        status = failure;
+        return false;
+    }
+    if (!document.isObject()) {
+        error = QStringLiteral("%1: the top level is not a JSON object").arg(file);
+        status = failure;
+        return false;
+    }
+    object = document.object();
+    return true;
+}
+
+QString PresetEntry::source() const
+{
+    if (user && shipped)
+        return QStringLiteral("user, shadows shipped");
+    return user ? QStringLiteral("user") : QStringLiteral("shipped");
+}
+
+std::unique_ptr<Store> Store::open(const Files &files, Access access, int &status)
+{
+    QJsonObject shipped;
+    QString error;
+    if (!read_json(files.global, shipped, error, status)) {
+        report_error(usage_error, QStringLiteral("shipped presets file: ") + error);
+        status = usage_error;
+        return nullptr;
+    }
+
+    std::unique_ptr<Store> store(new Store);
+    QString user_file = files.user;
+    if (access == Access::read || files.no_user) {
+        if (!store->temporary.isValid()) {
+            status = report_error(failure, QStringLiteral("cannot make a temporary folder"));
+            return nullptr;
+        }
+        user_file = store->temporary.filePath(QStringLiteral("presets.json"));
+        if (!files.no_user && !usable_user_file(files.user, access, error, status)) {
+            report_error(status, error);
+            return nullptr;
+        }
+        if (!files.no_user && !copy_user_file(files.user, user_file, error)) {
+            status = report_error(usage_error, error);
+            return nullptr;
+        }
+    } else if (!usable_user_file(files.user, access, error, status)) {
+        report_error(status, error);
+        return nullptr;
+    }
+    store->manager = std::make_unique<Manager>(user_file, files.global);
+    return store;
+}
+
+Store::~Store()
+{
+    WarningLog ignored;
+    manager.reset();
+}
+
+QStringList Store::close()
+{
+    WarningLog log;
+    manager.reset();
+    return log.take();
+}
+
+std::vector<PresetEntry> Store::presets() const
+{
+    const QMap<QString, QJsonValue> user =
+        collect_presets(preset("user/rendering/dvr/preset").get().toObject());
+    const QMap<QString, QJsonValue> shipped =
+        collect_presets(preset("global/rendering/dvr/preset").get().toObject());
+
+    QMap<QString, PresetEntry> entries;
+    for (auto found = shipped.begin(); found != shipped.end(); ++found)
+        entries[found.key()] = {found.key(), false, true, found.value()};
+    for (auto found = user.begin(); found != user.end(); ++found) {
+        PresetEntry &entry = entries[found.key()];
+        entry.name = found.key();
+        entry.user = true;
+        entry.value = found.value();
+    }
+    return {entries.begin(), entries.end()};
+}
+
+LoadedFrom Store::locate(const QString &name) const
+{
+    for (const QString &root : {QStringLiteral("user/"), QStringLiteral("global/")}) {
+        const QString path = root + presets_path + name;
+        if (preset(utf8(path)))
+            return {path, false};
+    }
+    const QString standard = QStringLiteral("global/") + presets_path + QStringLiteral("Standard");
+    // Without a standard preset the library loads nothing and the model stays empty.
+    return {preset(utf8(standard)) ? standard : QString(), true};
+}
+
+std::unique_ptr<Model> Store::load(const QString &name, LoadedFrom *from) const
+{
+    const LoadedFrom found = locate(name);
+    if (from)
+        *from = found;
+    if (found.fallback && found.path.isEmpty())
+        report_warning(
+            QStringLiteral("no preset %1 and no \"Standard\" to fall back to").arg(quoted(name)));
+    else if (found.fallback)
+        report_warning(QStringLiteral("no preset %1; the library falls back to \"Standard\"")
+                           .arg(quoted(name)));
+    auto model = std::make_unique<Model>();
+    WarningContext context(QStringLiteral("preset ") + quoted(name));
+    try {
+        model->load(utf8(name));
+    } catch (const std::out_of_range &error) {
+        report_error(failure,
+                     QStringLiteral("preset %1: %2 (run check for the member)")
+                         .arg(quoted(name), QString::fromUtf8(error.what())));
+        return nullptr;
+    }
+    return model;
+}
+
+} // namespace kesu::presets
