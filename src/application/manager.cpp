@@ -196,25 +196,27 @@ void Manager::on_save()
     first_unsaved_change = 0;
 }
 
-// Called with the store locked by every set and drop, in the writing thread.
+// Called with the store locked by every set and drop, in the writing thread. The timer lives in
+// the manager's thread: another thread has it restarted there by a queued call.
 void Manager::change_made()
 {
     save_pending = true;
     qint64 none = 0;
     first_unsaved_change.compare_exchange_strong(none, monotonic_ms());
+    const int delay = save_delay();
     if (QThread::currentThread() == thread())
-        restart_save_count();
+        save_timer->start(delay);
     else
-        QMetaObject::invokeMethod(
-            this, [this] { restart_save_count(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(save_timer, "start", Qt::QueuedConnection, Q_ARG(int, delay));
 }
 
-void Manager::restart_save_count()
+// One second, but never more than ten seconds after the first unsaved change.
+int Manager::save_delay() const
 {
     const qint64 first = first_unsaved_change;
     const qint64 waited = first ? monotonic_ms() - first : 0;
     const qint64 left = std::max<qint64>(0, max_save_postponement_ms - waited);
-    save_timer->start(int(std::min<qint64>(save_delay_ms, left)));
+    return int(std::min<qint64>(save_delay_ms, left));
 }
 
 Configuration::Configuration(const std::string &path)

@@ -54,7 +54,7 @@ private:
     friend class Configuration;
 
     void change_made();
-    void restart_save_count();
+    int save_delay() const;
     bool prepare_overwrite();
 
     QTimer *save_timer;
