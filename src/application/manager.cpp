@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QStringList>
@@ -61,6 +62,28 @@ QString backup_name(const QString &file)
     for (int n = 1; QFileInfo::exists(name); ++n)
         name = stem + QLatin1Char('-') + QString::number(n);
     return name;
+}
+
+// The deepest nesting of objects and arrays that QJsonDocument::fromJson reads back.
+constexpr int max_nesting = 1024;
+
+// True when value holds objects or arrays nested more than levels deep; looks no deeper.
+bool nested_deeper_than(const QJsonValue &value, int levels)
+{
+    if (!value.isObject() && !value.isArray())
+        return false;
+    if (levels <= 0)
+        return true;
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        return std::any_of(array.begin(), array.end(), [levels](const QJsonValue &element) {
+            return nested_deeper_than(element, levels - 1);
+        });
+    }
+    const QJsonObject object = value.toObject();
+    return std::any_of(object.begin(), object.end(), [levels](const QJsonValue &member) {
+        return nested_deeper_than(member, levels - 1);
+    });
 }
 
 QJsonObject replace(QStringList keys, QJsonObject object, QJsonObject value)
@@ -281,9 +304,17 @@ QString Configuration::root_prefix() const
 void Configuration::set(QJsonValue value)
 {
     const QString rest = QString::fromStdString(path);
+    const QStringList keys = rest.split(QLatin1Char('/'), Qt::KeepEmptyParts);
+    const QJsonObject object = value.toObject();
+    // A user document nested deeper than the JSON reader accepts would be saved, but the whole
+    // file could not be read back at the next start.
+    if (root == Root::user && nested_deeper_than(object, max_nesting - keys.size())) {
+        qWarning("too deeply nested for presets.json, not stored: user/%s",
+                 qUtf8Printable(rest.left(200)));
+        return;
+    }
     QJsonDocument &target = document();
-    target.setObject(replace(rest.split(QLatin1Char('/'), Qt::KeepEmptyParts), target.object(),
-                             value.toObject()));
+    target.setObject(replace(keys, target.object(), object));
     Q_EMIT s_instance->modified(root_prefix() + rest);
     s_instance->change_made();
 }

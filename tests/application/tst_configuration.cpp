@@ -326,6 +326,65 @@ private Q_SLOTS:
         QVERIFY(other_done);
     }
 
+    void long_paths_data()
+    {
+        QTest::addColumn<int>("segments");
+        QTest::addColumn<int>("segment_length");
+        QTest::newRow("one name of 100000 characters") << 1 << 100000;
+        QTest::newRow("1000 levels of nesting") << 1000 << 1;
+    }
+    void long_paths()
+    {
+        QFETCH(int, segments);
+        QFETCH(int, segment_length);
+        TemporaryStore store;
+        auto manager = store.start();
+        std::string path = "user";
+        for (int i = 0; i < segments; ++i)
+            path += "/" + std::string(std::size_t(segment_length), char('a' + i % 26));
+        preset(path).set(QJsonObject{{QStringLiteral("x"), 1}});
+        QCOMPARE(preset(path).get().toObject(), QJsonObject({{QStringLiteral("x"), 1}}));
+        manager->on_save();
+        manager = store.start();
+        QVERIFY(preset(path));
+    }
+
+    void nesting_the_reader_refuses_is_not_stored_data()
+    {
+        QTest::addColumn<int>("segments");
+        QTest::addColumn<int>("value_depth");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("the deepest document that reads back") << 1000 << 24 << true;
+        QTest::newRow("one level more, in the path") << 1001 << 24 << false;
+        QTest::newRow("one level more, in the value") << 1000 << 25 << false;
+    }
+    void nesting_the_reader_refuses_is_not_stored()
+    {
+        QFETCH(int, segments);
+        QFETCH(int, value_depth);
+        QFETCH(bool, stored);
+        TemporaryStore store;
+        store.write_user(QJsonObject{{QStringLiteral("kept"), 1}});
+        auto manager = store.start();
+        std::string path = "user";
+        for (int i = 0; i < segments; ++i)
+            path += "/n";
+        QJsonValue value = 1;
+        // Objects and arrays alternate, with an object outermost.
+        for (int level = value_depth; level > 0; --level)
+            value = level % 2 ? QJsonValue(QJsonObject{{QStringLiteral("v"), value}})
+                              : QJsonValue(QJsonArray{value});
+        kesu::test::WarningRecorder warnings;
+        QSignalSpy modified(manager.get(), &Manager::modified);
+        preset(path).set(value);
+        QCOMPARE(modified.count(), stored ? 1 : 0);
+        QCOMPARE(warnings.warnings().size(), stored ? 0 : 1);
+        manager->on_save();
+        manager = store.start();
+        QCOMPARE(bool(preset(path)), stored);
+        QVERIFY(preset("user/kept"));
+    }
+
     void direct_receiver_may_build_handles_under_the_lock()
     {
         TemporaryStore store;

@@ -4,7 +4,9 @@
 #include "testing.h"
 
 #include <QJsonArray>
+
 #include <QSignalSpy>
+#include <algorithm>
 
 #include <stdexcept>
 
@@ -207,6 +209,19 @@ private Q_SLOTS:
         for (const auto &point : reread.get_points())
             ys_again << point.y;
         QCOMPARE(ys_again, ys);
+    }
+
+    void huge_point_arrays_load_sorted()
+    {
+        QJsonArray descending;
+        for (int i = 200000; i > 0; --i)
+            descending.append(point_object(i, 0.5));
+        Model model;
+        model.load(with(complete_preset(), "points"_l, descending));
+        const auto points = model.get_points();
+        QCOMPARE(points.size(), std::size_t(200000));
+        QVERIFY(std::is_sorted(points.begin(), points.end(),
+                               [](const auto &a, const auto &b) { return a.x < b.x; }));
     }
 
     void point_members_read_as_numbers_data()
