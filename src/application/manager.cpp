@@ -120,6 +120,8 @@ Manager::Manager(const QString &user_file, const QString &global_file)
 {
     s_instance = this;
     save_timer->setInterval(save_delay_ms);
+    // A coarse timer may fire up to 5% early; the save never comes before the second is over.
+    save_timer->setTimerType(Qt::PreciseTimer);
     connect(
         save_timer, &QTimer::timeout, this,
         [this] {
