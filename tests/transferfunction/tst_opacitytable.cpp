@@ -27,6 +27,8 @@ constexpr std::size_t table_bytes = 256 * sizeof(Model::Point);
 
 } // namespace
 
+// Every replaceable form that pairs with the two below is replaced too, so that no allocation
+// made by the standard library's own forms is freed by ours (a mismatch that ASan reports).
 void *operator new(std::size_t size)
 {
     if (counting && size == table_bytes)
@@ -36,12 +38,47 @@ void *operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void *operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept
+{
+    return std::malloc(size == 0 ? 1 : size);
+}
+
 void operator delete(void *memory) noexcept
 {
     std::free(memory);
 }
 
 void operator delete(void *memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void *memory, const std::nothrow_t &) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete[](void *memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete[](void *memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete[](void *memory, const std::nothrow_t &) noexcept
 {
     std::free(memory);
 }
