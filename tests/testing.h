@@ -159,6 +159,12 @@ public:
     QTemporaryDir dir;
 };
 
+// Short Latin-1 literals for JSON member names: "points"_l.
+inline QLatin1String operator""_l(const char *text, std::size_t size)
+{
+    return QLatin1String(text, int(size));
+}
+
 // Builds a JSON object from nested member names down to one value: nest({"a","b"}, v).
 inline QJsonObject nest(const QStringList &keys, const QJsonValue &value)
 {

@@ -4,25 +4,21 @@
 #include "testing.h"
 
 #include <QJsonArray>
-
 #include <QSignalSpy>
+
 #include <algorithm>
 
 #include <stdexcept>
 
 using kesu::test::SignalRecorder;
 using kesu::test::TemporaryStore;
+using kesu::test::operator""_l;
 using kesu::test::WarningRecorder;
 using korvel::application::preset;
 using korvel::transferfunction::BlendMode;
 using korvel::transferfunction::Model;
 
 namespace {
-
-QLatin1String operator""_l(const char *text, std::size_t size)
-{
-    return QLatin1String(text, int(size));
-}
 
 // Every member of a preset object, with a built-in colour table so that no table is looked up.
 QJsonObject complete_preset()

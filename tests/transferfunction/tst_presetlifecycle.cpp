@@ -17,6 +17,7 @@
 using kesu::test::nest;
 using kesu::test::SignalRecorder;
 using kesu::test::TemporaryStore;
+using kesu::test::operator""_l;
 using korvel::application::preset;
 using korvel::transferfunction::Model;
 
@@ -24,11 +25,6 @@ using Event = std::function<void(Model &)>;
 Q_DECLARE_METATYPE(Event)
 
 namespace {
-
-QLatin1String operator""_l(const char *text, std::size_t size)
-{
-    return QLatin1String(text, int(size));
-}
 
 const std::string last_preset = "user/rendering/dvr/last/preset";
 

@@ -9,17 +9,13 @@
 #include <random>
 
 using kesu::test::TemporaryStore;
+using kesu::test::operator""_l;
 using kesu::test::WarningRecorder;
 using korvel::application::preset;
 using korvel::transferfunction::BlendMode;
 using korvel::transferfunction::Model;
 
 namespace {
-
-QLatin1String operator""_l(const char *text, std::size_t size)
-{
-    return QLatin1String(text, int(size));
-}
 
 double uniform(std::mt19937 &random, double low, double high)
 {
