@@ -86,11 +86,31 @@ bool nested_deeper_than(const QJsonValue &value, int levels)
     });
 }
 
+// The member on the way down is emptied before the object below it is changed, so that each
+// object along the path is held once and changed in place. An object still held by its parent
+// would be copied whole, every member of it, on its first change (copy on write): with a large
+// user document, all of the user's presets on each write to one of them.
+QJsonObject take_child(QJsonObject &object, const QString &key)
+{
+    QJsonValueRef member = object[key];
+    const QJsonObject child = QJsonValue(member).toObject();
+    member = QJsonValue();
+    return child;
+}
+
+// The document's object, which the document lets go of for the same reason.
+QJsonObject take_top(QJsonDocument &document)
+{
+    const QJsonObject top = document.object();
+    document.setObject(QJsonObject());
+    return top;
+}
+
 QJsonObject replace(QStringList keys, QJsonObject object, QJsonObject value)
 {
     const QString key = keys.takeFirst();
     if (!keys.isEmpty())
-        object[key] = replace(keys, object.value(key).toObject(), value);
+        object[key] = replace(keys, take_child(object, key), value);
     else
         object[key] = value;
     return object;
@@ -100,7 +120,7 @@ QJsonObject remove(QStringList keys, QJsonObject object)
 {
     const QString key = keys.takeFirst();
     if (!keys.isEmpty())
-        object[key] = remove(keys, object.value(key).toObject());
+        object[key] = remove(keys, take_child(object, key));
     else
         object.remove(key);
     return object;
@@ -316,7 +336,7 @@ void Configuration::set(QJsonValue value)
         return;
     }
     QJsonDocument &target = document();
-    target.setObject(replace(keys, target.object(), object));
+    target.setObject(replace(keys, take_top(target), object));
     Q_EMIT s_instance->modified(root_prefix() + rest);
     s_instance->change_made();
 }
@@ -327,7 +347,7 @@ void Configuration::drop()
         return;
     const QString rest = QString::fromStdString(path);
     QJsonDocument &target = document();
-    target.setObject(remove(rest.split(QLatin1Char('/'), Qt::KeepEmptyParts), target.object()));
+    target.setObject(remove(rest.split(QLatin1Char('/'), Qt::KeepEmptyParts), take_top(target)));
     Q_EMIT s_instance->dropped(root_prefix() + rest);
     s_instance->change_made();
 }

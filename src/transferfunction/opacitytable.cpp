@@ -20,7 +20,6 @@ constexpr float one_255_single = 1.0f / 255.0f;
 constexpr double neighbour_gap = 10.0;
 
 using Channel = std::vector<double>;
-using Opacities = std::vector<std::pair<double, double>>;
 
 // The ramp is computed in single precision so that its last entry is exactly 1.0.
 double ramp(std::size_t i)
@@ -38,22 +37,47 @@ Channel to_color_vector(const QJsonArray &array)
     return channel;
 }
 
-void fill_grey(Channel &red, Channel &green, Channel &blue)
+// A colour table of exactly 256 entries per channel, built in or read from the store.
+struct Colours
 {
-    for (std::size_t i = 0; i < table_size; ++i)
-        red.push_back(ramp(i));
-    green = red;
-    blue = red;
+    const double *red;
+    const double *green;
+    const double *blue;
+};
+
+struct BuiltIn
+{
+    double red[table_size];
+    double green[table_size];
+    double blue[table_size];
+    Colours colours() const { return {red, green, blue}; }
+};
+
+// The built-in tables never change: they are computed once, on first use.
+const BuiltIn &grey()
+{
+    static const BuiltIn table = [] {
+        BuiltIn grey;
+        for (std::size_t i = 0; i < table_size; ++i)
+            grey.red[i] = grey.green[i] = grey.blue[i] = ramp(i);
+        return grey;
+    }();
+    return table;
 }
 
-void fill_endoscopy(Channel &red, Channel &green, Channel &blue)
+const BuiltIn &endoscopy()
 {
-    for (std::size_t i = 0; i < table_size; ++i) {
-        const double at = static_cast<double>(i);
-        red.push_back(at * 7.843137254901961e-05 + 0.9411764705882353);
-        green.push_back(0.7333333333333333 - at * 0.001019607843137255);
-        blue.push_back(0.7647058823529411 - at * 0.001019607843137255);
-    }
+    static const BuiltIn table = [] {
+        BuiltIn endoscopy;
+        for (std::size_t i = 0; i < table_size; ++i) {
+            const double at = static_cast<double>(i);
+            endoscopy.red[i] = at * 7.843137254901961e-05 + 0.9411764705882353;
+            endoscopy.green[i] = 0.7333333333333333 - at * 0.001019607843137255;
+            endoscopy.blue[i] = 0.7647058823529411 - at * 0.001019607843137255;
+        }
+        return endoscopy;
+    }();
+    return table;
 }
 
 // The handle, and with it the store's lock, is released before any channel is built.
@@ -75,6 +99,31 @@ void fill_stored(const QJsonObject &table, Channel &red, Channel &green, Channel
     }
 }
 
+struct StoredTable
+{
+    QJsonObject source;
+    Channel red;
+    Channel green;
+    Channel blue;
+};
+
+// The channels of the stored table converted last in this thread. A table found again unchanged
+// is the same shared JSON object (any change to the stored document gives a new one), which
+// compares equal at once, and is not converted again.
+const StoredTable &converted(const QJsonObject &table)
+{
+    thread_local StoredTable last;
+    if (last.source.isEmpty() || !(last.source == table)) {
+        last.red.clear();
+        last.green.clear();
+        last.blue.clear();
+        fill_stored(table, last.red, last.green, last.blue);
+    }
+    // Kept even when only equal, so that the next look-up finds the same object.
+    last.source = table;
+    return last;
+}
+
 enum class Curve { logarithmic, logarithmic_inverse, smooth, linear };
 
 // Names are matched exactly: any other name, in another case too, is the linear curve.
@@ -89,32 +138,63 @@ Curve curve_of(const std::string &kind)
     return Curve::linear;
 }
 
-double opacity(Curve curve, std::size_t i)
+template<Curve curve> double opacity(std::size_t i)
 {
     constexpr double nine_255 = 9.0 / 255.0;
-    switch (curve) {
-    case Curve::logarithmic:
+    if constexpr (curve == Curve::logarithmic)
         return std::log10(static_cast<double>(i) * nine_255 + 1.0);
-    case Curve::logarithmic_inverse:
+    else if constexpr (curve == Curve::logarithmic_inverse)
         return 1.0 - std::log10(static_cast<double>(table_size - 1 - i) * nine_255 + 1.0);
-    case Curve::smooth:
+    else if constexpr (curve == Curve::smooth)
         return 0.05;
-    case Curve::linear:
-        break;
-    }
-    return ramp(i);
+    else
+        return ramp(i);
 }
 
-void fill_opacities(Curve curve, float width, float level, Opacities &opacities)
+// One pass over the 256 points, in storage that already has room for them.
+template<Curve curve>
+void fill_points(float width, float level, const Colours &colours,
+                 std::vector<Model::Point> &points)
 {
     const double w = static_cast<double>(width);
     const double start = static_cast<double>(level) + (-0.5 * w);
+    // Field by field: a Point built aside and copied in costs a store-forwarding stall per point.
     for (std::size_t i = 0; i < table_size; ++i) {
         double x = ((static_cast<double>(i) * one_255) * w) + start;
         // The smooth curve sits 180 data units above the window.
-        if (curve == Curve::smooth)
+        if constexpr (curve == Curve::smooth)
             x = x + 180.0;
-        opacities.emplace_back(x, opacity(curve, i));
+        Model::Point &point = points[i];
+        point.x = x;
+        point.y = opacity<curve>(i);
+        point.r = colours.red[i];
+        point.g = colours.green[i];
+        point.b = colours.blue[i];
+        point.midpoint = 0.5;
+        point.sharpness = 0.0;
+    }
+}
+
+void generate(Curve curve, float width, float level, const Colours &colours,
+              std::vector<Model::Point> &points)
+{
+    if (points.capacity() < table_size) {
+        std::vector<Model::Point> room;
+        room.reserve(table_size);
+        points.swap(room);
+    }
+    // Every field of every point is written below, so 256 points already held (the common case
+    // of a window change) are overwritten in place instead of being cleared and built again.
+    points.resize(table_size);
+    switch (curve) {
+    case Curve::logarithmic:
+        return fill_points<Curve::logarithmic>(width, level, colours, points);
+    case Curve::logarithmic_inverse:
+        return fill_points<Curve::logarithmic_inverse>(width, level, colours, points);
+    case Curve::smooth:
+        return fill_points<Curve::smooth>(width, level, colours, points);
+    case Curve::linear:
+        return fill_points<Curve::linear>(width, level, colours, points);
     }
 }
 
@@ -165,45 +245,26 @@ void Model::set_window(float width, float level)
 
 void Model::update_opacity_table()
 {
-    Channel red;
-    Channel green;
-    Channel blue;
+    Colours colours;
     if (clut == "No CLUT") {
-        red.reserve(table_size);
-        fill_grey(red, green, blue);
+        colours = grey().colours();
     } else if (clut == "Endoscopy") {
-        red.reserve(table_size);
-        green.reserve(table_size);
-        blue.reserve(table_size);
-        fill_endoscopy(red, green, blue);
+        colours = endoscopy().colours();
     } else {
         const QJsonObject table = stored_clut(clut);
         if (table.isEmpty()) {
             qWarning("clut preset not found");
             return;
         }
-        fill_stored(table, red, green, blue);
+        const StoredTable &stored = converted(table);
+        if (stored.red.size() != table_size || stored.green.size() != table_size
+            || stored.blue.size() != table_size) {
+            qWarning("unsuported table size");
+            return;
+        }
+        colours = {stored.red.data(), stored.green.data(), stored.blue.data()};
     }
-
-    Opacities opacities;
-    opacities.reserve(table_size);
-    fill_opacities(curve_of(opacity_table), window_width, window_level, opacities);
-
-    if (opacities.size() != table_size || red.size() != table_size || green.size() != table_size
-        || blue.size() != table_size) {
-        qWarning("unsuported table size");
-        return;
-    }
-    if (points.capacity() < table_size) {
-        std::vector<Point> room;
-        room.reserve(table_size);
-        points.swap(room);
-    } else {
-        points.clear();
-    }
-    for (std::size_t i = 0; i < table_size; ++i)
-        points.push_back(
-            {opacities[i].first, opacities[i].second, red[i], green[i], blue[i], 0.5, 0.0});
+    generate(curve_of(opacity_table), window_width, window_level, colours, points);
 }
 
 } // namespace korvel::transferfunction
