@@ -117,10 +117,12 @@ QJsonValue to_json(const std::string &text)
     return QString::fromStdString(text);
 }
 
-// Each value goes through a handle of its own, released before the next is built.
-void store(const std::string &path, const QJsonObject &value)
+// Each value goes through a handle of its own, released before the next is built. False when
+// the store refused the value (a name nested deeper than presets.json can be read back).
+bool store(const std::string &path, const QJsonObject &value)
 {
     application::preset(path).set(value);
+    return application::preset(path).get() == value;
 }
 
 } // namespace
@@ -205,7 +207,8 @@ bool Model::save()
     if (custom_opacity)
         object.insert(QStringLiteral("points"), to_json(points));
 
-    store(user_preset_path + description, object);
+    if (!store(user_preset_path + description, object))
+        return false;
     store(last_preset_path, QJsonObject{{QStringLiteral("key"), to_json(description)}});
     return true;
 }

@@ -382,6 +382,20 @@ private Q_SLOTS:
         QCOMPARE(model.is_custom_opacity(), written.isArray() && !written.toArray().isEmpty());
     }
 
+    void name_nested_too_deep_is_not_saved()
+    {
+        Model model;
+        model.load(complete_preset());
+        std::string name;
+        for (int i = 0; i < 1100; ++i)
+            name += "n/";
+        model.set_description(std::string(name));
+        WarningRecorder warnings;
+        QVERIFY(!model.save());
+        QCOMPARE(warnings.warnings().size(), 1);
+        QVERIFY(!preset("user/rendering/dvr/last/preset"));
+    }
+
     void read_only_model_saves_nothing()
     {
         Model model;
