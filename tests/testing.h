@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -65,11 +66,16 @@ private:
         static WarningRecorder *recorder = nullptr;
         return recorder;
     }
-    static void handle(QtMsgType type, const QMessageLogContext &, const QString &text)
+    // Other messages go on to the handler that was installed before.
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        std::lock_guard<std::mutex> lock(mutex());
+        std::unique_lock<std::mutex> lock(mutex());
         if (current() && type == QtWarningMsg)
-            current()->recorded.append(text);
+            return current()->recorded.append(text);
+        const QtMessageHandler next = current() ? current()->previous : nullptr;
+        lock.unlock();
+        if (next)
+            next(type, context, text);
     }
 
     QtMessageHandler previous = nullptr;
@@ -158,6 +164,21 @@ public:
 
     QTemporaryDir dir;
 };
+
+// QString columns of a data-driven test, in order.
+inline void columns(std::initializer_list<const char *> names)
+{
+    for (const char *name : names)
+        QTest::addColumn<QString>(name);
+}
+
+// A data row of QString cells, one line per row: row("nested", {"{}", "user/a"}).
+inline void row(const char *name, std::initializer_list<const char *> cells)
+{
+    QTestData &data = QTest::newRow(name);
+    for (const char *cell : cells)
+        data << QString::fromUtf8(cell);
+}
 
 // Short Latin-1 literals for JSON member names: "points"_l.
 inline QLatin1String operator""_l(const char *text, std::size_t size)

@@ -159,14 +159,14 @@ private:
     std::vector<float> histogram;
     std::vector<Point> points;
     HistogramRage histogram_range;
-    BlendMode blend_mode {0};
+    BlendMode blend_mode{0};
     bool shade = true;
     double ambient = 0.15;
     double diffuse = 0.3;
     double specular = 0.9;
     double specular_power = 15.0;
     std::size_t histogram_bins = 1024;
-    std::array<double, 3> background_color {0.0, 249.0, 255.0};
+    std::array<double, 3> background_color{0.0, 249.0, 255.0};
     std::string description;
     float window_width = 0.0f;
     float window_level = 0.0f;
@@ -175,7 +175,7 @@ private:
     std::string clut;
     bool custom_opacity = false;
     std::string convolution_filter;
-    std::atomic<bool> modified {false};
+    std::atomic<bool> modified{false};
     std::string category;
 };
 

@@ -6,46 +6,27 @@
 
 using korvel::orvane::DataSourceWrapper;
 
-namespace {
-
-class Wrapper : public DataSourceWrapper
+// The test object is itself the smallest wrapper a plug-in could write.
+class TestDataSourceWrapper : public DataSourceWrapper
 {
-public:
+    Q_OBJECT
+
     QString get_name() const override { return {}; }
     QSize get_size() const override { return {}; }
     QSizeF get_spacing() const override { return {}; }
     bool is_valid() const override { return true; }
     void refresh() override { }
-};
-
-} // namespace
-
-class TestDataSourceWrapper : public QObject
-{
-    Q_OBJECT
 
 private Q_SLOTS:
-    void new_wrapper_has_no_image()
+    void set_image_is_announced_on_every_call()
     {
-        const Wrapper wrapper;
-        QVERIFY(wrapper.get_image().isNull());
-        QVERIFY(!wrapper.parent());
-    }
-
-    void every_set_image_is_announced()
-    {
-        Wrapper wrapper;
-        QSignalSpy changed(&wrapper, &DataSourceWrapper::image_changed);
-        QPixmap pixmap(4, 3);
-        pixmap.fill(Qt::red);
-        wrapper.set_image(pixmap);
-        wrapper.set_image(pixmap);
+        QVERIFY(get_image().isNull());
+        QSignalSpy changed(this, &DataSourceWrapper::image_changed);
+        set_image(QPixmap(4, 3));
+        // The same pixmap again: a data source may have redrawn into it.
+        set_image(get_image());
         QCOMPARE(changed.count(), 2);
-        QCOMPARE(wrapper.get_image().cacheKey(), pixmap.cacheKey());
-
-        wrapper.set_image(QPixmap());
-        QCOMPARE(changed.count(), 3);
-        QVERIFY(wrapper.get_image().isNull());
+        QVERIFY(!get_image().isNull());
     }
 };
 

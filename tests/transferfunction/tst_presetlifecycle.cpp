@@ -8,15 +8,10 @@
 #include <QJsonArray>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <future>
 #include <stdexcept>
 #include <thread>
 
-using kesu::test::nest;
-using kesu::test::SignalRecorder;
-using kesu::test::TemporaryStore;
 using kesu::test::operator""_l;
 using korvel::application::preset;
 using korvel::transferfunction::Model;
@@ -28,62 +23,37 @@ namespace {
 
 const std::string last_preset = "user/rendering/dvr/last/preset";
 
-QJsonObject preset_object(const char *name, double ambient, bool read_only,
+QJsonObject preset_object(const QString &name, double ambient, bool read_only,
                           const char *clut = "No CLUT")
 {
-    return {
-        {"background"_l, QJsonObject{{"color"_l, QJsonArray{10, 20, 30}}}},
-        {"blend_mode"_l, 2},
-        {"group"_l, "CT"_l},
-        {"shade"_l, true},
-        {"ambient"_l, ambient},
-        {"diffuse"_l, 0.6},
-        {"specular"_l, 0.7},
-        {"specular_power"_l, 20},
-        {"description"_l, QLatin1String(name)},
-        {"window"_l, QJsonArray{1000, 300}},
-        {"read_only"_l, read_only},
-        {"opacity"_l, "Logarithmic Table"_l},
-        {"clut"_l, QLatin1String(clut)},
-        {"filters"_l, QJsonObject{{"convolution"_l, QJsonArray{"sharpen"_l}}}},
-    };
+    const QString text = QStringLiteral(
+        R"({"background": {"color": [10, 20, 30]}, "blend_mode": 2, "group": "CT", "shade": true,
+            "ambient": %1, "diffuse": 0.6, "specular": 0.7, "specular_power": 20,
+            "description": "%2", "window": [1000, 300], "read_only": %3,
+            "opacity": "Logarithmic Table", "clut": "%4", "filters": {"convolution": ["sharpen"]}})");
+    return QJsonDocument::fromJson(
+               text.arg(ambient)
+                   .arg(name, read_only ? "true"_l : "false"_l, QLatin1String(clut))
+                   .toUtf8())
+        .object();
 }
 
-QJsonArray grey_channel()
-{
-    QJsonArray channel;
-    for (int i = 0; i < 256; ++i)
-        channel.append(i);
-    return channel;
-}
-
-// The shipped document: "Standard" (read-only), "Bone", "Locked" (read-only), "Bad" (a coefficient
-// out of range) and "Stored", whose colour table is looked up in the store.
+// "Standard" and "Locked" are read-only, "Bad" has a coefficient out of range, "Stored" takes its
+// colour table from the store.
 QJsonObject shipped_document()
 {
-    const QJsonObject presets{
-        {"Standard"_l, preset_object("Standard", 0.2, true)},
-        {"Bone"_l, preset_object("Bone", 1.0, false, "Endoscopy")},
-        {"Locked"_l, preset_object("Locked", 2.0, true)},
-        {"Bad"_l, preset_object("Bad", 5.0, false)},
-        {"Stored"_l, preset_object("Stored", 0.4, false, "Grey")},
-    };
-    const QJsonObject grey{
-        {"red"_l, grey_channel()}, {"green"_l, grey_channel()}, {"blue"_l, grey_channel()}};
+    const QJsonObject presets{{"Standard"_l, preset_object("Standard"_l, 0.2, true)},
+                              {"Bone"_l, preset_object("Bone"_l, 1.0, false, "Endoscopy")},
+                              {"Locked"_l, preset_object("Locked"_l, 2.0, true)},
+                              {"Bad"_l, preset_object("Bad"_l, 5.0, false)},
+                              {"Stored"_l, preset_object("Stored"_l, 0.4, false, "Grey")}};
+    QJsonArray ramp;
+    for (int i = 0; i < 256; ++i)
+        ramp.append(i);
+    const QJsonObject grey{{"red"_l, ramp}, {"green"_l, ramp}, {"blue"_l, ramp}};
     return {{"rendering"_l,
              QJsonObject{{"dvr"_l, QJsonObject{{"preset"_l, presets}}},
                          {"clut"_l, QJsonObject{{"preset"_l, QJsonObject{{"Grey"_l, grey}}}}}}}};
-}
-
-void write_user_presets(const QJsonObject &presets)
-{
-    preset("user/rendering/dvr/preset").set(presets);
-}
-
-void write_record(const QJsonValue &record)
-{
-    if (!record.isUndefined())
-        preset(last_preset).set(record);
 }
 
 // The recorded name, or "<none>" without a record.
@@ -93,34 +63,26 @@ QString recorded()
     return record ? record.get().toObject()["key"_l].toString() : QStringLiteral("<none>");
 }
 
-QString description(const Model &model)
+Event loads(const char *name)
 {
-    return QString::fromStdString(model.get_description());
+    return Event([name](Model &m) { m.load(std::string(name)); });
 }
 
-std::unique_ptr<Model> create(bool last)
+// Loads the named preset, records another name and removes the preset; the user has a copy of Bone.
+Event removes(const char *name, const char *record, bool removed)
 {
-    return std::unique_ptr<Model>(Model::create(last));
-}
-
-void watch_model(SignalRecorder &recorder, const Model *model)
-{
-    recorder.watch(model, &Model::shade_changed, "shade_changed"_l);
-    recorder.watch(model, &Model::ambient_changed, "ambient_changed"_l);
-    recorder.watch(model, &Model::diffuse_changed, "diffuse_changed"_l);
-    recorder.watch(model, &Model::specular_changed, "specular_changed"_l);
-    recorder.watch(model, &Model::specular_power_changed, "specular_power_changed"_l);
-    recorder.watch(model, &Model::window_changed, "window_changed"_l);
-    recorder.watch(model, &Model::background_color_changed, "background_color_changed"_l);
-    recorder.watch(model, &Model::internal_changed, "internal_changed"_l);
-    recorder.watch(model, &Model::reload, "reload"_l);
-    recorder.watch(model, &Model::filter_changed, "filter_changed"_l);
+    return [=](Model &m) {
+        m.load(std::string(name));
+        preset(last_preset).set(QJsonObject{{"key"_l, QLatin1String(record)}});
+        QCOMPARE(m.remove(), removed);
+        QCOMPARE(bool(preset("user/rendering/dvr/preset/Bone")), !removed);
+        QVERIFY(preset("global/rendering/dvr/preset/" + std::string(name)));
+    };
 }
 
 // Tells whether any model received an event in the application's thread.
-class ModelEvents : public QObject
+struct ModelEvents : QObject
 {
-public:
     bool eventFilter(QObject *watched, QEvent *) override
     {
         seen = seen || qobject_cast<Model *>(watched);
@@ -129,216 +91,130 @@ public:
     bool seen = false;
 };
 
-const QStringList cleared{"shade_changed"_l,
-                          "ambient_changed"_l,
-                          "diffuse_changed"_l,
-                          "specular_changed"_l,
-                          "specular_power_changed"_l,
-                          "window_changed"_l,
-                          "background_color_changed"_l,
-                          "internal_changed"_l};
-const QStringList loaded = cleared + QStringList{"reload"_l, "filter_changed"_l};
-
 } // namespace
 
 class TestPresetLifecycle : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<TemporaryStore> store;
+    std::unique_ptr<kesu::test::TemporaryStore> store;
     std::unique_ptr<korvel::application::impl::Manager> manager;
 
 private Q_SLOTS:
     void init()
     {
-        store = std::make_unique<TemporaryStore>();
+        manager.reset();
+        store = std::make_unique<kesu::test::TemporaryStore>();
         store->write_global(shipped_document());
         manager = store->start();
-    }
-    void cleanup()
-    {
-        manager.reset();
-        store.reset();
     }
 
     void moves_between_presets_data()
     {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QJsonValue>("record");
+        QTest::addColumn<bool>("last");
         QTest::addColumn<Event>("event");
         QTest::addColumn<QString>("description");
+        QTest::addColumn<double>("ambient");
         QTest::addColumn<bool>("modified");
-        QTest::addColumn<float>("width");
-        QTest::newRow("create holds the last preset")
-            << Event([](Model &) {}) << "Bone" << false << 1000.0f;
+        QTest::addColumn<QString>("recorded");
+        const QJsonValue bone(QJsonObject{{"key"_l, "Bone"_l}}), none(QJsonValue::Undefined);
+        const QJsonValue locked(QJsonObject{{"key"_l, "Locked"_l}});
+        const Event nothing([](Model &) {});
+        QTest::newRow("create(true) holds the last preset")
+            << "" << bone << true << nothing << "Bone" << 1.0 << false << "Bone";
         QTest::newRow("an edit marks it modified")
-            << Event([](Model &m) { m.set_shade(false); }) << "Bone" << true << 1000.0f;
-        QTest::newRow("reset of an edited model restores the stored preset") << Event([](Model &m) {
-            m.set_window(10, 5);
-            m.reset();
-        }) << "Bone" << false << 1000.0f;
-        QTest::newRow("load by name holds that preset")
-            << Event([](Model &m) { m.load(std::string("Locked")); }) << "Locked" << false
-            << 1000.0f;
-        QTest::newRow("save leaves the model edited") << Event([](Model &m) {
-            m.set_window(10, 5);
+            << "" << bone << true << Event([](Model &m) { m.set_shade(false); }) << "Bone" << 1.0
+            << true << "Bone";
+        QTest::newRow("reset of an edited model restores the stored preset")
+            << "" << bone << true << Event([](Model &m) {
+                   m.set_ambient(3.5);
+                   m.reset();
+               })
+            << "Bone" << 1.0 << false << "Bone";
+        QTest::newRow("load by name holds the shipped preset")
+            << "" << bone << true << loads("Locked") << "Locked" << 2.0 << false << "Locked";
+        QTest::newRow("save leaves the model edited") << "" << bone << true << Event([](Model &m) {
+            m.set_ambient(2.5);
             QVERIFY(m.save());
-        }) << "Bone" << true << 10.0f;
-        QTest::newRow("remove holds the standard preset")
-            << Event([](Model &m) { QVERIFY(m.remove()); }) << "Standard" << false << 1000.0f;
+        }) << "Bone" << 2.5 << true << "Bone";
+        QTest::newRow("remove holds Standard and drops the record")
+            << "" << bone << true << Event([](Model &m) { QVERIFY(m.remove()); }) << "Standard"
+            << 0.2 << false << "<none>";
         QTest::newRow("clear empties the name and marks it modified")
-            << Event([](Model &m) { m.clear(); }) << "" << true << 0.0f;
+            << "" << bone << true << Event([](Model &m) { m.clear(); }) << "" << 0.15 << true
+            << "Bone";
+        QTest::newRow("a user copy shadows the shipped preset")
+            << "Bone" << locked << true << loads("Bone") << "Bone" << 3.0 << false << "Bone";
+        QTest::newRow("a user copy of Standard shadows the shipped one")
+            << "Standard" << locked << true << loads("Standard") << "Standard" << 3.0 << false
+            << "Standard";
+        QTest::newRow("an unknown name loads Standard but records the name asked for")
+            << "" << locked << true << loads("Nowhere") << "Standard" << 0.2 << false << "Nowhere";
+        QTest::newRow("create(false) records Standard over another record")
+            << "" << bone << false << nothing << "Standard" << 0.2 << false << "Standard";
+        QTest::newRow("create(true) without a record loads and records Standard")
+            << "" << none << true << nothing << "Standard" << 0.2 << false << "Standard";
+        QTest::newRow("create(true) with a record lacking key loads the empty name")
+            << "" << QJsonValue(QJsonObject{{"name"_l, "Bone"_l}}) << true << nothing << "Standard"
+            << 0.2 << false << "";
+        QTest::newRow("remove keeps a read-only preset")
+            << "Bone" << none << true << removes("Locked", "Locked", false) << "Locked" << 2.0
+            << false << "Locked";
+        QTest::newRow("remove of a shadowing user copy holds Standard, not the shipped one")
+            << "Bone" << none << true << removes("Bone", "Bone", true) << "Standard" << 0.2 << false
+            << "<none>";
+        QTest::newRow("remove keeps a record naming another preset")
+            << "Bone" << none << true << removes("Bone", "Other", true) << "Standard" << 0.2
+            << false << "Other";
+        QTest::newRow("remove keeps a record differing only in case")
+            << "Bone" << none << true << removes("Bone", "bone", true) << "Standard" << 0.2 << false
+            << "bone";
     }
     void moves_between_presets()
     {
-        QFETCH(Event, event);
-        QFETCH(QString, description);
-        QFETCH(bool, modified);
-        QFETCH(float, width);
-        write_record(QJsonObject{{"key"_l, "Bone"_l}});
-        auto model = create(true);
-        event(*model);
-        QCOMPARE(::description(*model), description);
-        QCOMPARE(model->is_modified(), modified);
-        QCOMPARE(model->window_width_level().first, width);
-    }
-
-    void reset_of_an_unedited_model_does_nothing()
-    {
-        auto model = create(true);
-        SignalRecorder recorder;
-        watch_model(recorder, model.get());
-        recorder.watch_store(manager.get());
-        model->reset();
-        QCOMPARE(recorder.take(), QStringList());
-    }
-
-    void load_falls_back_data()
-    {
-        QTest::addColumn<QJsonObject>("user");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<double>("ambient");
-        QTest::newRow("a user copy shadows the shipped preset")
-            << QJsonObject{{"Bone"_l, preset_object("Bone", 3.0, false)}} << "Bone"
-            << "Bone" << 3.0;
-        QTest::newRow("a user copy of Standard is loaded instead of the shipped one")
-            << QJsonObject{{"Standard"_l, preset_object("Standard", 3.0, false)}} << "Standard"
-            << "Standard" << 3.0;
-        QTest::newRow("a shipped preset without a user copy") << QJsonObject{} << "Bone"
-                                                              << "Bone" << 1.0;
-        QTest::newRow("an unknown name loads Standard") << QJsonObject{} << "Nowhere"
-                                                        << "Standard" << 0.2;
-    }
-    void load_falls_back()
-    {
-        QFETCH(QJsonObject, user);
-        QFETCH(QString, name);
-        QFETCH(QString, description);
-        QFETCH(double, ambient);
-        write_user_presets(user);
-        auto model = create(false);
-        model->load(std::string("Locked"));
-        model->load(name.toStdString());
-        QCOMPARE(::description(*model), description);
-        QCOMPARE(model->get_ambient(), ambient);
-        // The name asked for, also when a fallback was loaded.
-        QCOMPARE(recorded(), name);
-    }
-
-    void create_follows_the_record_data()
-    {
-        QTest::addColumn<QJsonValue>("record");
-        QTest::addColumn<bool>("last");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("recorded");
-        const QJsonValue none(QJsonValue::Undefined);
-        QTest::newRow("create(false) records Standard over another record")
-            << QJsonValue(QJsonObject{{"key"_l, "Bone"_l}}) << false << "Standard"
-            << "Standard";
-        QTest::newRow("create(true) follows the record")
-            << QJsonValue(QJsonObject{{"key"_l, "Bone"_l}}) << true << "Bone"
-            << "Bone";
-        QTest::newRow("create(true) without a record loads and records Standard")
-            << none << true << "Standard"
-            << "Standard";
-        QTest::newRow("create(true) with a record lacking key loads the empty name")
-            << QJsonValue(QJsonObject{{"name"_l, "Bone"_l}}) << true << "Standard"
-            << "";
-    }
-    void create_follows_the_record()
-    {
+        QFETCH(QString, user);
         QFETCH(QJsonValue, record);
         QFETCH(bool, last);
-        QFETCH(QString, description);
-        QFETCH(QString, recorded);
-        write_record(record);
-        auto model = create(last);
-        QCOMPARE(::description(*model), description);
-        QVERIFY(!model->is_modified());
-        QCOMPARE(::recorded(), recorded);
-    }
-
-    void remove_data()
-    {
-        QTest::addColumn<QJsonObject>("user");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("record");
-        QTest::addColumn<bool>("removed");
-        QTest::addColumn<QString>("recorded");
-        QTest::addColumn<QString>("description");
-        const QJsonObject bone_copy{{"Bone"_l, preset_object("Bone", 3.0, false)}};
-        QTest::newRow("a read-only preset is kept") << bone_copy << "Locked"
-                                                    << "Locked" << false << "Locked"
-                                                    << "Locked";
-        QTest::newRow("a shadowing user copy goes, and Standard is held, not the shipped one")
-            << bone_copy << "Bone"
-            << "Bone" << true << "<none>"
-            << "Standard";
-        QTest::newRow("a record naming another preset stays") << bone_copy << "Bone"
-                                                              << "Other" << true << "Other"
-                                                              << "Standard";
-        QTest::newRow("a record differing only in case stays") << bone_copy << "Bone"
-                                                               << "bone" << true << "bone"
-                                                               << "Standard";
-        QTest::newRow("a shipped preset without a user copy only reloads Standard")
-            << QJsonObject{} << "Bone"
-            << "Bone" << true << "<none>"
-            << "Standard";
-    }
-    void remove()
-    {
-        QFETCH(QJsonObject, user);
-        QFETCH(QString, name);
-        QFETCH(QString, record);
-        QFETCH(bool, removed);
-        QFETCH(QString, recorded);
-        QFETCH(QString, description);
-        write_user_presets(user);
-        auto model = create(false);
-        model->load(name.toStdString());
-        write_record(QJsonObject{{"key"_l, record}});
-        QCOMPARE(model->remove(), removed);
-        QCOMPARE(::recorded(), recorded);
-        QCOMPARE(::description(*model), description);
-        // Only the user's copy of the removed preset goes; shipped presets stay.
-        const bool copy_left = preset("user/rendering/dvr/preset/Bone");
-        QCOMPARE(copy_left, !user.isEmpty() && name != "Bone"_l);
-        QVERIFY(preset("global/rendering/dvr/preset/" + name.toStdString()));
-        if (removed)
-            QCOMPARE(model->get_ambient(), 0.2);
+        QFETCH(Event, event);
+        QFETCH(double, ambient);
+        if (!user.isEmpty())
+            preset("user/rendering/dvr/preset/" + user.toStdString())
+                .set(preset_object(user, 3.0, false));
+        if (!record.isUndefined())
+            preset(last_preset).set(record);
+        std::unique_ptr<Model> model(Model::create(last));
+        event(*model);
+        QTEST(QString::fromStdString(model->get_description()), "description");
+        QCOMPARE(model->get_ambient(), ambient);
+        QTEST(model->is_modified(), "modified");
+        QTEST(recorded(), "recorded");
     }
 
     void view_sees_signals_in_order()
     {
-        write_user_presets(QJsonObject{{"Bone"_l, preset_object("Bone", 3.0, false)}});
-        auto model = create(false);
-        SignalRecorder recorder;
-        watch_model(recorder, model.get());
+        preset("user/rendering/dvr/preset/Bone").set(preset_object("Bone"_l, 3.0, false));
+        std::unique_ptr<Model> model(Model::create(false));
+        kesu::test::SignalRecorder recorder;
+        QStringList loaded;
+        const auto watch = [&](auto... signal) {
+            ((loaded << QString::fromLatin1(QMetaMethod::fromSignal(signal).name()),
+              recorder.watch(model.get(), signal, loaded.last())),
+             ...);
+        };
+        watch(&Model::shade_changed, &Model::ambient_changed, &Model::diffuse_changed,
+              &Model::specular_changed, &Model::specular_power_changed, &Model::window_changed,
+              &Model::background_color_changed, &Model::internal_changed, &Model::reload,
+              &Model::filter_changed);
+        const QStringList cleared = loaded.mid(0, 8);
         recorder.watch_store(manager.get());
 
         model->load(std::string("Bone"));
         QCOMPARE(recorder.take(),
                  loaded + QStringList{"modified user/rendering/dvr/last/preset"_l});
-
+        model->reset();
+        QCOMPARE(recorder.take(), QStringList());
         QVERIFY(model->remove());
         const QStringList drops{"dropped user/rendering/dvr/last/preset"_l,
                                 "dropped user/rendering/dvr/preset/Bone"_l};
@@ -347,7 +223,7 @@ private Q_SLOTS:
 
     void range_violation_passes_out_without_a_record()
     {
-        write_record(QJsonObject{{"key"_l, "Bad"_l}});
+        preset(last_preset).set(QJsonObject{{"key"_l, "Bad"_l}});
         QCoreApplication::processEvents();
         QVERIFY_EXCEPTION_THROWN(Model::create(true), std::out_of_range);
         ModelEvents events;
@@ -358,7 +234,7 @@ private Q_SLOTS:
         QVERIFY(!events.seen);
         QCOMPARE(recorded(), "Bad"_l);
 
-        auto model = create(false);
+        std::unique_ptr<Model> model(Model::create(false));
         QVERIFY_EXCEPTION_THROWN(model->load(std::string("Bad")), std::out_of_range);
         QCOMPARE(recorded(), "Standard"_l);
         QVERIFY(model->is_modified());
@@ -366,18 +242,12 @@ private Q_SLOTS:
 
     void view_in_another_thread_does_not_deadlock()
     {
-        auto model = create(false);
-        std::atomic<int> started{0};
-        std::atomic<bool> editing{true}, torn{false};
-        const auto start_together = [&started] {
-            ++started;
-            while (started < 2)
+        std::unique_ptr<Model> model(Model::create(false));
+        std::atomic<bool> viewing{false}, editing{true}, torn{false};
+        auto editor = std::async(std::launch::async, [&] {
+            while (!viewing)
                 std::this_thread::yield();
-        };
-        std::thread editor([&] {
-            start_together();
             for (int i = 0; i < 300; ++i) {
-                model->set_window(float(300 + i), 40.0f);
                 model->load(std::string(i % 2 ? "Bone" : "Stored"));
                 model->set_window(float(200 + i), 10.0f);
                 model->reset();
@@ -386,32 +256,27 @@ private Q_SLOTS:
             }
             editing = false;
         });
-        // Reads the points, uses the store on its own and saves (the model's lock, then the
-        // store's) for as long as the editor runs.
-        std::thread view([&] {
-            start_together();
-            for (int i = 0; editing && i < 1000000; ++i) {
+        // Takes the model's lock, then the store's, for as long as the editor runs.
+        auto view = std::async(std::launch::async, [&] {
+            for (int i = 0; (viewing = true) && editing && i < 1000000; ++i) {
                 const std::size_t size = model->get_points().size();
-                torn = torn || (size != 0 && size != 256);
-                torn = torn || !preset("global/rendering/dvr/preset/Standard");
+                torn = torn || (size != 0 && size != 256)
+                    || !preset("global/rendering/dvr/preset/Standard");
                 preset("user/view/seen").set(QJsonObject{{"i"_l, i}});
                 model->save();
             }
         });
         // Waits without running the event loop, whose store save would block in a deadlock too.
-        auto joined = std::async(std::launch::async, [&] {
-            editor.join();
-            view.join();
-        });
-        if (joined.wait_for(std::chrono::seconds(30)) == std::future_status::timeout)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        if (editor.wait_until(deadline) == std::future_status::timeout
+            || view.wait_until(deadline) == std::future_status::timeout)
             qFatal("the model's lock and the store's lock deadlocked");
         QVERIFY(!torn);
     }
 
     void preset_survives_a_restart()
     {
-        std::unique_ptr<Model> model = create(true);
-        QCOMPARE(description(*model), "Standard"_l);
+        std::unique_ptr<Model> model(Model::create(true));
         model->set_description("Mine");
         model->set_ambient(2.5);
         model->set_background_color({1.5, 2.5, 3.5});
@@ -421,8 +286,8 @@ private Q_SLOTS:
 
         manager.reset();
         manager = store->start();
-        std::unique_ptr<Model> restarted = create(true);
-        QCOMPARE(description(*restarted), "Mine"_l);
+        std::unique_ptr<Model> restarted(Model::create(true));
+        QCOMPARE(QString::fromStdString(restarted->get_description()), "Mine"_l);
         QCOMPARE(restarted->get_ambient(), 2.5);
         QCOMPARE(restarted->get_background_color(), (std::array<double, 3>{1.5, 2.5, 3.5}));
         QCOMPARE(restarted->window_width_level(), std::make_pair(123.4f, 56.7f));
