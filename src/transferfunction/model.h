@@ -68,7 +68,8 @@ public:
     static Model *create(bool last_preset);
 
     std::vector<Point> get_points() const;
-    // Takes the points over, ordered by ascending x, and sets the window from their extent.
+    // Takes the points over and sets the window from the first and last x; the caller supplies
+    // them in ascending x, they are not sorted here.
     void set_points(std::vector<Point> &&points);
 
     BlendMode get_blend_mode() const;
