@@ -87,10 +87,10 @@ private Q_SLOTS:
         QVERIFY(model.save());
         QCOMPARE(preset("user/rendering/dvr/preset/Edge/points").get(), QJsonValue(QJsonArray()));
 
-        QByteArray descending = R"({"points": [{"x": 200000})";
-        for (int i = 199999; i > 0; --i)
-            descending += ", {\"x\": " + QByteArray::number(i) + "}";
-        model.load(with(descending + "]}"));
+        QByteArrayList descending; // joined once: appending would copy the text each time
+        for (int i = 200000; i > 0; --i)
+            descending.append("{\"x\": " + QByteArray::number(i) + "}");
+        model.load(with("{\"points\": [" + descending.join(", ") + "]}"));
         const QVector<double> xs = column(model, &Model::Point::x);
         QVERIFY(xs.size() == 200000 && std::is_sorted(xs.begin(), xs.end()));
     }
