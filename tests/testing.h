@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstddef>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -23,6 +24,19 @@
 #include <vector>
 
 namespace kesu::test {
+
+// Hooks of the operator new of the test executables that link tests/allocations.cpp; each acts
+// in the calling thread only.
+namespace allocations {
+// Counts the allocations of exactly size bytes from now on; 0 stops counting.
+void count_size(std::size_t size);
+// The count so far, which starts again at 0.
+int counted();
+// The n-th allocation from now on throws std::bad_alloc; 0 makes none fail.
+void fail_at(int n);
+// True while the failure set by fail_at has not come yet.
+bool failure_pending();
+} // namespace allocations
 
 std::vector<std::pair<const char *, std::function<QObject *()>>> &registry();
 bool add(const char *name, std::function<QObject *()> make);

@@ -10,11 +10,14 @@ class QJsonDocument;
 QT_END_NAMESPACE
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 namespace korvel::application {
 namespace impl {
+
+class ManagerPrivate;
 
 // A short-lived handle on one value of the configuration, addressed by a slash path such as
 // "user/rendering/dvr/last/preset" ("user/" for the user's document, anything else for the
@@ -29,10 +32,13 @@ public:
     // begin with "user/" and is shorter than seven characters, and std::logic_error when no
     // manager exists.
     explicit Configuration(const std::string &path);
+    Configuration(Configuration &&) = default;
+    ~Configuration();
 
     // True when every segment of the path existed when the handle was built.
     operator bool() const;
-    // The value found at construction, or an empty object when the path was not found.
+    // The value found at construction, or an empty object when the path was not found. get, set
+    // and drop throw std::logic_error("no configuration manager") once the manager is destroyed.
     QJsonValue get() const;
     // Stores the object form of value at the path (a non-object becomes an empty object),
     // creating the objects on the way; emits the manager's modified().
@@ -42,6 +48,7 @@ public:
 
 private:
     static std::unique_lock<std::recursive_mutex> lock_store();
+    void require_manager() const;
     QJsonDocument &document() const;
     QString root_prefix() const;
 
@@ -50,6 +57,8 @@ private:
     QJsonValue value;
     bool found;
     Root root;
+    // The store's state, shared so that a handle outliving its manager can tell.
+    std::shared_ptr<ManagerPrivate> store;
 };
 
 } // namespace impl

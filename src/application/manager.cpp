@@ -1,20 +1,25 @@
 #include "application/manager.h"
 #include "application/configuration.h"
+#include "application/manager_p.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QLockFile>
 #include <QStringList>
 #include <QThread>
 #include <QTimer>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +36,12 @@ Manager *s_instance = nullptr;
 constexpr int save_delay_ms = 1000;
 // A stream of changes without a pause postpones the save at most this long.
 constexpr qint64 max_save_postponement_ms = 10000;
+// Another process's change is taken in this long after the last event about it, so that the
+// events of one write come as one.
+constexpr int pick_up_delay_ms = 200;
+// A save holds the lock for milliseconds; one held this long belongs to a process that hangs.
+constexpr int stale_lock_ms = 10000;
+constexpr int lock_wait_ms = 15000;
 
 qint64 monotonic_ms()
 {
@@ -39,9 +50,45 @@ qint64 monotonic_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + 1;
 }
 
+// Managers alive, oldest first, so that destroying one leaves the newest other one registered.
+std::vector<Manager *> &live_managers()
+{
+    static std::vector<Manager *> managers;
+    return managers;
+}
+
+void register_manager(Manager *manager)
+{
+    live_managers().push_back(manager);
+    s_instance = manager;
+}
+
+void unregister_manager(Manager *manager)
+{
+    std::vector<Manager *> &managers = live_managers();
+    managers.erase(std::remove(managers.begin(), managers.end(), manager), managers.end());
+    s_instance = managers.empty() ? nullptr : managers.back();
+}
+
+// $HOME, or the password database's home when HOME is unset or empty; empty when that is "/"
+// or nothing, since a folder is never made directly under "/".
+QString home_folder()
+{
+    QString home = QDir::homePath();
+    if (qEnvironmentVariableIsEmpty("HOME")) {
+        const passwd *entry = getpwuid(getuid());
+        home = entry && entry->pw_dir ? QFile::decodeName(entry->pw_dir) : QString();
+    }
+    home = QDir::cleanPath(home);
+    return home == QDir::rootPath() ? QString() : home;
+}
+
 QString default_user_file()
 {
-    return QDir::homePath() + QDir::separator() + QStringLiteral(".kesu") + QDir::separator()
+    const QString home = home_folder();
+    if (home.isEmpty())
+        return QString();
+    return home + QDir::separator() + QStringLiteral(".kesu") + QDir::separator()
         + QStringLiteral("presets.json");
 }
 
@@ -86,44 +133,80 @@ bool nested_deeper_than(const QJsonValue &value, int levels)
     });
 }
 
-// The member on the way down is emptied before the object below it is changed, so that each
-// object along the path is held once and changed in place. An object still held by its parent
-// would be copied whole, every member of it, on its first change (copy on write): with a large
-// user document, all of the user's presets on each write to one of them.
-QJsonObject take_child(QJsonObject &object, const QString &key)
+// An object on the way down a path, taken out of its parent so that Qt changes it in place: an
+// object still held by its parent would be copied, every member of it, on its first change
+// (copy on write), that is all of the user's presets on each write to one of them.
+struct Step
 {
-    QJsonValueRef member = object[key];
-    const QJsonObject child = QJsonValue(member).toObject();
-    member = QJsonValue();
-    return child;
+    QString key;
+    QJsonObject object;
+    bool existed;
+    bool was_object;
+};
+
+// Takes the objects along keys, but the last, out of the top object in steps.front(). A member
+// that is missing or no object is left in place and met by a new empty object.
+void take_path(std::vector<Step> &steps, const QStringList &keys)
+{
+    for (int i = 0; i + 1 < keys.size(); ++i) {
+        QJsonObject &parent = steps.back().object;
+        const bool existed = parent.contains(keys.at(i));
+        QJsonValueRef member = parent[keys.at(i)];
+        Step step{keys.at(i), QJsonObject(), existed, member.isObject()};
+        if (step.was_object) {
+            step.object = QJsonValue(member).toObject();
+            member = QJsonValue();
+        }
+        steps.push_back(std::move(step));
+    }
 }
 
-// The document's object, which the document lets go of for the same reason.
-QJsonObject take_top(QJsonDocument &document)
+// Puts the objects back into their parents and the top into the document; undo restores what
+// was there before the path was taken.
+void put_back(QJsonDocument &document, std::vector<Step> &steps, bool undo)
 {
-    const QJsonObject top = document.object();
+    for (std::size_t i = steps.size() - 1; i > 0; --i) {
+        Step &step = steps[i];
+        if (undo && !step.existed)
+            steps[i - 1].object.remove(step.key);
+        else if (!undo || step.was_object)
+            steps[i - 1].object[step.key] = step.object;
+    }
+    document.setObject(steps.front().object);
+}
+
+// Applies change to the object that holds the last of keys; when anything throws on the way,
+// the document is left exactly as it was.
+template<typename Change>
+void change_at(QJsonDocument &document, const QStringList &keys, Change change)
+{
+    std::vector<Step> steps;
+    steps.reserve(std::size_t(keys.size()));
+    steps.push_back({QString(), document.object(), true, true});
     document.setObject(QJsonObject());
-    return top;
+    try {
+        take_path(steps, keys);
+        change(steps.back().object, keys.last());
+    } catch (...) {
+        put_back(document, steps, true);
+        throw;
+    }
+    put_back(document, steps, false);
 }
 
-QJsonObject replace(QStringList keys, QJsonObject object, QJsonObject value)
+// Stores value at keys, creating the objects on the way; a non-object on the way becomes an
+// object that holds only the continuation of the path.
+void replace(QJsonDocument &document, const QStringList &keys, const QJsonObject &value)
 {
-    const QString key = keys.takeFirst();
-    if (!keys.isEmpty())
-        object[key] = replace(keys, take_child(object, key), value);
-    else
-        object[key] = value;
-    return object;
+    change_at(document, keys, [&value](QJsonObject &parent, const QString &key) {
+        parent[key] = value;
+    });
 }
 
-QJsonObject remove(QStringList keys, QJsonObject object)
+// Removes the member at keys; objects that become empty stay.
+void remove(QJsonDocument &document, const QStringList &keys)
 {
-    const QString key = keys.takeFirst();
-    if (!keys.isEmpty())
-        object[key] = remove(keys, take_child(object, key));
-    else
-        object.remove(key);
-    return object;
+    change_at(document, keys, [](QJsonObject &parent, const QString &key) { parent.remove(key); });
 }
 
 } // namespace
@@ -137,8 +220,9 @@ Manager::Manager(const QString &user_file, const QString &global_file)
     , save_timer(new QTimer(this))
     , user_file(user_file)
     , global_file(global_file)
+    , d(std::make_shared<ManagerPrivate>(this))
 {
-    s_instance = this;
+    register_manager(this);
     save_timer->setInterval(save_delay_ms);
     // A coarse timer may fire up to 5% early; the save never comes before the second is over.
     save_timer->setTimerType(Qt::PreciseTimer);
@@ -149,15 +233,31 @@ Manager::Manager(const QString &user_file, const QString &global_file)
             on_save();
         },
         Qt::QueuedConnection);
+
+    d->watcher = new QFileSystemWatcher(this);
+    d->pick_up_timer = new QTimer(this);
+    d->pick_up_timer->setSingleShot(true);
+    d->pick_up_timer->setInterval(pick_up_delay_ms);
+    connect(d->pick_up_timer, &QTimer::timeout, this, [this] { d->pick_up(); });
+    const auto changed = [this] { d->pick_up_timer->start(); };
+    connect(d->watcher, &QFileSystemWatcher::fileChanged, this, changed);
+    connect(d->watcher, &QFileSystemWatcher::directoryChanged, this, changed);
+
     on_load();
+    std::lock_guard<std::recursive_mutex> lock(documents_mutex);
+    d->watch();
 }
 
 Manager::~Manager()
 {
-    if (save_pending)
-        on_save();
-    if (s_instance == this)
-        s_instance = nullptr;
+    sync();
+    unregister_manager(this);
+    // Waits for the handles of other threads. Those of this thread still alive give up the lock
+    // here, and throw on any further use.
+    std::unique_lock<std::recursive_mutex> lock(documents_mutex);
+    d->manager = nullptr;
+    for (; d->live_handles > 0; --d->live_handles)
+        documents_mutex.unlock();
 }
 
 Manager *Manager::instance()
@@ -168,21 +268,25 @@ Manager *Manager::instance()
 void Manager::on_load()
 {
     std::lock_guard<std::recursive_mutex> lock(documents_mutex);
-
-    QFile user(user_file);
-    if (user.open(QIODevice::ReadOnly)) {
-        const QByteArray bytes = user.readAll();
-        user_document = QJsonDocument::fromJson(bytes);
-        user_file_broken = !bytes.isEmpty() && !user_document.isObject();
-    } else {
-        user_file_unreadable = user.exists();
-    }
+    d->load_user_file();
 
     QFile global(global_file);
     if (global.open(QIODevice::ReadOnly))
         global_document = QJsonDocument::fromJson(global.readAll());
     else
         qWarning("fail on open 3d_presets.json file");
+}
+
+void Manager::on_save()
+{
+    std::lock_guard<std::recursive_mutex> lock(documents_mutex);
+    d->save();
+}
+
+bool Manager::sync()
+{
+    std::lock_guard<std::recursive_mutex> lock(documents_mutex);
+    return !save_pending || d->save();
 }
 
 // Decides whether the user file may be replaced now; a broken file is first copied aside.
@@ -211,36 +315,6 @@ bool Manager::prepare_overwrite()
     return true;
 }
 
-void Manager::on_save()
-{
-    std::lock_guard<std::recursive_mutex> lock(documents_mutex);
-
-    // Only the shipped document was changed: an empty file would be no JSON at all.
-    if (user_document.isNull()) {
-        save_pending = false;
-        first_unsaved_change = 0;
-        return;
-    }
-    // The store never creates the folder; without it, changes stay in memory silently.
-    if (!QFileInfo(user_file).absoluteDir().exists())
-        return;
-    if (!prepare_overwrite())
-        return;
-
-    // Written to a temporary file and renamed over presets.json, so that a crash, a kill or a
-    // full disk never leaves a truncated file. Unbuffered, because a buffered QSaveFile commits
-    // a short write to a full disk as if it had succeeded.
-    QSaveFile file(user_file);
-    const QByteArray bytes = user_document.toJson();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
-        || file.write(bytes) != bytes.size() || !file.commit()) {
-        qWarning("fail on save presets.json");
-        return;
-    }
-    save_pending = false;
-    first_unsaved_change = 0;
-}
-
 // Called with the store locked by every set and drop, in the writing thread. The timer lives in
 // the manager's thread: another thread has it restarted there by a queued call.
 void Manager::change_made()
@@ -262,6 +336,169 @@ int Manager::save_delay() const
     const qint64 waited = first ? monotonic_ms() - first : 0;
     const qint64 left = std::max<qint64>(0, max_save_postponement_ms - waited);
     return int(std::min<qint64>(save_delay_ms, left));
+}
+
+ManagerPrivate::ManagerPrivate(Manager *manager)
+    : manager(manager)
+{ }
+
+void ManagerPrivate::load_user_file()
+{
+    Manager &q = *manager;
+    if (q.user_file.isEmpty()) {
+        qWarning("no home folder for presets.json, keeping changes in memory");
+        return;
+    }
+    const FileContent content = read_file(q.user_file);
+    if (content.kind == FileContent::unreadable) {
+        q.user_file_unreadable = true;
+        q.unreadable_reported = true;
+        qWarning("cannot read %s, keeping changes in memory", qUtf8Printable(q.user_file));
+        // Never counted as known, so that a save reads it again before writing.
+        return;
+    }
+    if (content.kind == FileContent::broken) {
+        q.user_file_broken = true;
+        qWarning("broken %s left out, copied aside at the next save",
+                 qUtf8Printable(q.user_file));
+    }
+    q.user_document = content.kind == FileContent::object ? QJsonDocument(content.document)
+                                                          : QJsonDocument();
+    disk = DiskState::of(q.user_file, content.bytes);
+}
+
+// The document to write: the in-memory one, or this process's changes applied onto the file
+// when another process replaced it since this one last read or wrote it.
+QJsonObject ManagerPrivate::merged_with_disk(bool &reread)
+{
+    Manager &q = *manager;
+    reread = false;
+    const QJsonObject memory = q.user_document.object();
+    if (!q.user_file_unreadable && !changed_on_disk(q.user_file, disk))
+        return memory;
+    const FileContent content = read_file(q.user_file);
+    q.user_file_unreadable = content.kind == FileContent::unreadable;
+    q.user_file_broken = content.kind == FileContent::broken;
+    if (content.kind != FileContent::object)
+        return memory;
+    reread = true;
+    return apply_changes(content.document, memory, changes);
+}
+
+bool ManagerPrivate::save()
+{
+    Manager &q = *manager;
+    // Only the shipped document was changed: an empty file would be no JSON at all.
+    if (q.user_document.isNull()) {
+        q.save_pending = false;
+        q.first_unsaved_change = 0;
+        return true;
+    }
+    QString error;
+    if (q.user_file.isEmpty())
+        return false;
+    if (!make_folder_for(q.user_file, error)) {
+        if (!folder_reported)
+            qWarning("cannot make the folder of %s (%s), keeping changes in memory",
+                     qUtf8Printable(q.user_file), qUtf8Printable(error));
+        folder_reported = true;
+        return false;
+    }
+    // Held for the read, merge and write only, never across the event loop.
+    QLockFile lock(q.user_file + QStringLiteral(".lock"));
+    lock.setStaleLockTime(stale_lock_ms);
+    if (!lock.tryLock(lock_wait_ms)) {
+        qWarning("cannot lock %s.lock, keeping changes in memory", qUtf8Printable(q.user_file));
+        return false;
+    }
+    remove_stale_temporaries(q.user_file);
+    bool reread = false;
+    const QJsonObject merged = merged_with_disk(reread);
+    if (!q.prepare_overwrite())
+        return false;
+    const QByteArray bytes = QJsonDocument(merged).toJson();
+    if (!write_atomically(q.user_file, bytes, error)) {
+        qWarning("fail on save presets.json: %s", qUtf8Printable(error));
+        return false;
+    }
+    disk = DiskState::of(q.user_file, bytes);
+    changes.clear();
+    q.save_pending = false;
+    q.first_unsaved_change = 0;
+    if (reread)
+        adopt(merged);
+    return true;
+}
+
+void ManagerPrivate::pick_up()
+{
+    Manager &q = *manager;
+    std::lock_guard<std::recursive_mutex> lock(q.documents_mutex);
+    watch();
+    if (q.user_file.isEmpty() || !changed_on_disk(q.user_file, disk))
+        return;
+    const FileContent content = read_file(q.user_file);
+    if (content.kind == FileContent::object) {
+        disk = DiskState::of(q.user_file, content.bytes);
+        q.user_file_unreadable = q.user_file_broken = false;
+        adopt(apply_changes(content.document, q.user_document.object(), changes));
+        return;
+    }
+    // Broken, or caught half-written by an editor that writes in place: what is in memory stays.
+    const DiskState now = DiskState::of(q.user_file);
+    if ((content.kind == FileContent::broken || content.kind == FileContent::empty)
+        && !(now.size == ignored.size && now.modified_ns == ignored.modified_ns)) {
+        qWarning("broken %s ignored, keeping the presets in memory", qUtf8Printable(q.user_file));
+        ignored = now;
+    }
+}
+
+void ManagerPrivate::announce(const QString &path, bool dropped)
+{
+    Manager &q = *manager;
+    // The change is stored: it is saved even when a receiver throws.
+    try {
+        if (dropped)
+            Q_EMIT q.dropped(path);
+        else
+            Q_EMIT q.modified(path);
+    } catch (...) {
+        q.change_made();
+        throw;
+    }
+    q.change_made();
+}
+
+// Takes merged as the user document and announces where it differs, as if changed here.
+void ManagerPrivate::adopt(const QJsonObject &merged)
+{
+    Manager &q = *manager;
+    const QJsonObject before = q.user_document.object();
+    q.user_document.setObject(merged);
+    for (const Difference &change : differences(before, merged)) {
+        const QString path = QStringLiteral("user/") + change.path;
+        if (change.dropped)
+            Q_EMIT q.dropped(path);
+        else
+            Q_EMIT q.modified(path);
+    }
+}
+
+void ManagerPrivate::watch()
+{
+    const QString file = manager->user_file;
+    if (file.isEmpty())
+        return;
+    // An atomic rename replaces the watched file, so it is added again after each change.
+    const QString folder = QFileInfo(file).absolutePath();
+    QStringList wanted;
+    if (QFileInfo::exists(file))
+        wanted << file;
+    wanted << (QFileInfo::exists(folder) ? folder : QFileInfo(folder).absolutePath());
+    const QStringList watched = watcher->files() + watcher->directories();
+    for (const QString &path : wanted)
+        if (!watched.contains(path) && QFileInfo::exists(path))
+            watcher->addPath(path);
 }
 
 Configuration::Configuration(const std::string &path)
@@ -294,6 +531,18 @@ Configuration::Configuration(const std::string &path)
         found = true;
         value = member.value();
     }
+    store = manager->d;
+    ++store->live_handles;
+}
+
+Configuration::~Configuration()
+{
+    if (!store)
+        return;
+    if (store->manager)
+        --store->live_handles;
+    else
+        guard.release(); // the manager gave up the lock on this handle's behalf
 }
 
 Configuration::operator bool() const
@@ -303,6 +552,7 @@ Configuration::operator bool() const
 
 QJsonValue Configuration::get() const
 {
+    require_manager();
     return value;
 }
 
@@ -313,9 +563,16 @@ std::unique_lock<std::recursive_mutex> Configuration::lock_store()
     return std::unique_lock<std::recursive_mutex>(s_instance->documents_mutex);
 }
 
+void Configuration::require_manager() const
+{
+    if (!store || !store->manager)
+        throw std::logic_error("no configuration manager");
+}
+
 QJsonDocument &Configuration::document() const
 {
-    return root == Root::user ? s_instance->user_document : s_instance->global_document;
+    Manager *manager = store->manager;
+    return root == Root::user ? manager->user_document : manager->global_document;
 }
 
 QString Configuration::root_prefix() const
@@ -325,6 +582,7 @@ QString Configuration::root_prefix() const
 
 void Configuration::set(QJsonValue value)
 {
+    require_manager();
     const QString rest = QString::fromStdString(path);
     const QStringList keys = rest.split(QLatin1Char('/'), Qt::KeepEmptyParts);
     const QJsonObject object = value.toObject();
@@ -335,21 +593,22 @@ void Configuration::set(QJsonValue value)
                  qUtf8Printable(rest.left(200)));
         return;
     }
-    QJsonDocument &target = document();
-    target.setObject(replace(keys, take_top(target), object));
-    Q_EMIT s_instance->modified(root_prefix() + rest);
-    s_instance->change_made();
+    if (root == Root::user)
+        store->changes.insert(rest);
+    replace(document(), keys, object);
+    store->announce(root_prefix() + rest, false);
 }
 
 void Configuration::drop()
 {
+    require_manager();
     if (!found)
         return;
     const QString rest = QString::fromStdString(path);
-    QJsonDocument &target = document();
-    target.setObject(remove(rest.split(QLatin1Char('/'), Qt::KeepEmptyParts), take_top(target)));
-    Q_EMIT s_instance->dropped(root_prefix() + rest);
-    s_instance->change_made();
+    if (root == Root::user)
+        store->changes.insert(rest);
+    remove(document(), rest.split(QLatin1Char('/'), Qt::KeepEmptyParts));
+    store->announce(root_prefix() + rest, true);
 }
 } // namespace impl
 

@@ -211,14 +211,93 @@ private Q_SLOTS:
         QVERIFY(other.wait_for(std::chrono::seconds(5)) == std::future_status::ready);
     }
 
+    void handle_without_manager_throws_data()
+    {
+        QTest::addColumn<int>("use");
+        QTest::newRow("built with no manager") << 0;
+        QTest::newRow("get after the manager is gone") << 1;
+        QTest::newRow("set after the manager is gone") << 2;
+        QTest::newRow("drop after the manager is gone") << 3;
+    }
     void handle_without_manager_throws()
     {
+        QFETCH(int, use);
+        TemporaryStore store;
+        auto manager = use > 0 ? store.start() : nullptr;
+        const auto kept = use > 0 ? std::make_unique<Configuration>("user/a") : nullptr;
+        manager.reset();
         try {
-            preset("user/a");
+            if (use == 0)
+                preset("user/a");
+            else if (use == 1)
+                kept->get();
+            else if (use == 2)
+                kept->set(QJsonObject());
+            else
+                kept->drop();
             QFAIL("no exception");
         } catch (const std::logic_error &error) {
             QCOMPARE(error.what(), "no configuration manager");
         }
+    }
+
+    // A set or drop that fails leaves the documents as they were, announces nothing and
+    // schedules no save; one that stored its change is saved even when a receiver throws.
+    void failure_leaves_the_store_as_it_was_data()
+    {
+        QTest::addColumn<bool>("drop");
+        QTest::addColumn<bool>("receiver_throws");
+        QTest::newRow("set, an allocation fails") << false << false;
+        QTest::newRow("drop, an allocation fails") << true << false;
+        QTest::newRow("set, the receiver throws") << false << true;
+        QTest::newRow("drop, the receiver throws") << true << true;
+    }
+    void failure_leaves_the_store_as_it_was()
+    {
+        QFETCH(bool, drop);
+        QFETCH(bool, receiver_throws);
+        namespace allocations = kesu::test::allocations;
+        const char *user = R"({"p":{"A":{"w":[1,2]},"B":{"w":[3,4]},"C":{}},"q":"s"})";
+        const QJsonValue old_p = QJsonDocument::fromJson(user).object().value(QStringLiteral("p"));
+        int failures = 0;
+        for (int n = receiver_throws ? 0 : 1;; ++n) {
+            TemporaryStore store;
+            auto manager = start(store, QString::fromUtf8(user), QStringLiteral("{}"));
+            int announced = 0;
+            // The change is stored once it is announced: from there on nothing is made to fail
+            // but the receiver itself, since Qt's own timers do not survive a failed allocation.
+            const auto receiver = [&announced, receiver_throws] {
+                allocations::fail_at(0);
+                ++announced;
+                if (receiver_throws)
+                    throw std::runtime_error("receiver");
+            };
+            QObject context;
+            connect(manager.get(), &Manager::modified, &context, receiver);
+            connect(manager.get(), &Manager::dropped, &context, receiver);
+            allocations::fail_at(n);
+            bool threw = false;
+            try {
+                if (drop)
+                    preset("user/p/B/w").drop();
+                else
+                    preset("user/p/B/w").set(QJsonObject{{QStringLiteral("x"), 1}});
+            } catch (const std::exception &) {
+                threw = true;
+            }
+            allocations::fail_at(0);
+            failures += threw;
+            const bool changed = preset("user/p").get() != old_p;
+            QCOMPARE(changed, announced == 1);
+            QCOMPARE(save_timer_active(*manager), changed);
+            manager.reset();
+            QCOMPARE(store.user_on_disk().value(QStringLiteral("p")) != old_p, changed);
+            if (changed) {
+                QCOMPARE(threw, receiver_throws);
+                break;
+            }
+        }
+        QVERIFY(failures > 0);
     }
 
     void handles_nest_in_one_thread_and_exclude_others()

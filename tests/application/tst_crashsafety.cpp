@@ -1,6 +1,10 @@
-#include "saveloop.h"
+#include "storechild.h"
 #include "testing.h"
 
+#include <application/configuration.h>
+#include <application/manager.h>
+
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -22,7 +26,8 @@ private Q_SLOTS:
         int kills_during_saves = 0;
         for (int kill = 0; kill < 200; ++kill) {
             QProcess child;
-            child.start(QStringLiteral(KESU_SAVELOOP), {store.user_file(), store.global_file()});
+            child.start(QStringLiteral(KESU_STORECHILD),
+                        {store.user_file(), store.global_file(), QStringLiteral("loop")});
             QVERIFY2(child.waitForStarted(), qPrintable(child.errorString()));
             QTest::qSleep(int(random.bounded(5, 60)));
             child.kill();
@@ -40,6 +45,19 @@ private Q_SLOTS:
         qInfo("%d of 200 kills hit a child that had saved at least once", kills_during_saves);
         // Most kills must have hit a child that was already saving, or the test proves little.
         QVERIFY2(kills_during_saves > 100, qPrintable(QString::number(kills_during_saves)));
+
+        // The next save removes the temporary files that killed saves left, and nothing else.
+        const QDir folder = QFileInfo(store.user_file()).absoluteDir();
+        TemporaryStore::write(folder.filePath(QStringLiteral("presets.json.mine")), "kept");
+        const QStringList left = folder.entryList(QDir::Files | QDir::Hidden);
+        qInfo("%lld temporary file(s) left by the kills", qlonglong(left.size() - 2));
+        {
+            korvel::application::impl::Manager manager(store.user_file(), store.global_file());
+            korvel::application::preset("user/doc").set(kesu::test::saved_document(0));
+            QVERIFY(manager.sync());
+        }
+        QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden),
+                 QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.mine")}));
     }
 };
 

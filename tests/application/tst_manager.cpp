@@ -61,8 +61,11 @@ private Q_SLOTS:
         TemporaryStore store;
         auto first = store.start();
         auto second = store.start();
-        QCOMPARE(Manager::instance(), second.get());
+        auto third = store.start();
+        QCOMPARE(Manager::instance(), third.get());
         first.reset(); // an older manager leaves the newer one registered
+        QCOMPARE(Manager::instance(), third.get());
+        third.reset(); // the newest leaves the newest still alive
         QCOMPARE(Manager::instance(), second.get());
         second.reset();
         QVERIFY(!Manager::instance());
@@ -94,14 +97,39 @@ private Q_SLOTS:
         WarningRecorder warnings;
         auto manager = store.start();
         preset("global/a").set(x1); // only the shipped document: no empty presets.json
-        manager->on_save();
+        QVERIFY(manager->sync());
         QVERIFY(!QFileInfo::exists(store.user_file()));
-        QVERIFY(QDir(store.dir.path()).rmdir(QStringLiteral(".kesu")));
-        preset("user/a").set(x1); // no folder: kept in memory, nothing created, no message
-        manager->on_save();
-        QCOMPARE(preset("user/a").get().toObject(), x1);
-        QVERIFY(!QFileInfo::exists(store.dir.filePath(QStringLiteral(".kesu"))));
         QVERIFY(warnings.warnings().isEmpty());
+    }
+
+    void first_save_makes_the_folder()
+    {
+        TemporaryStore store;
+        const QString folder = store.dir.filePath(QStringLiteral(".kesu"));
+        QVERIFY(QDir(store.dir.path()).rmdir(QStringLiteral(".kesu")));
+        auto manager = store.start();
+        preset("user/a").set(x1);
+        QVERIFY(manager->sync());
+        QCOMPARE(QFileInfo(folder).permissions() & 0x7777,
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
+                     | QFile::WriteUser | QFile::ExeUser);
+        QCOMPARE(store.user_on_disk(), QJsonObject({{QStringLiteral("a"), x1}}));
+    }
+
+    void no_folder_directly_under_the_root()
+    {
+        const QString folder = QStringLiteral("/kesu-test-%1").arg(QCoreApplication::applicationPid());
+        TemporaryStore store;
+        WarningRecorder warnings;
+        Manager manager(folder + QStringLiteral("/presets.json"), store.global_file());
+        for (const char *path : {"user/a", "user/b"}) {
+            preset(path).set(x1);
+            QVERIFY(!manager.sync());
+        }
+        QVERIFY(!QFileInfo::exists(folder));
+        QCOMPARE(warnings.warnings().size(), 1);
+        QVERIFY(warnings.warnings().first().startsWith(QStringLiteral("cannot make the folder")));
+        QCOMPARE(preset("user/b").get().toObject(), x1);
     }
 
     void missing_shipped_file_warns_once()
@@ -222,13 +250,17 @@ private Q_SLOTS:
             TemporaryStore::write(store.user_file(), broken);
             WarningRecorder warnings;
             auto manager = store.start();
+            // Told at start-up, not only when the copy is made.
+            QCOMPARE(warnings.warnings(),
+                     QStringList{QStringLiteral("broken %1 left out, copied aside at the next save")
+                                     .arg(store.user_file())});
             preset("user/a").set(x1);
             manager->on_save();
             manager->on_save();
             const QStringList copies = files_in(folder).filter(QStringLiteral(".broken-"));
             QCOMPARE(copies.size(), round);
-            QCOMPARE(warnings.warnings().size(), 1);
-            QVERIFY(warnings.warnings().first().startsWith(
+            QCOMPARE(warnings.warnings().size(), 2);
+            QVERIFY(warnings.warnings().last().startsWith(
                 QStringLiteral("broken presets.json copied to ")));
             for (const QString &copy : copies)
                 QCOMPARE(TemporaryStore::read(folder + QLatin1Char('/') + copy), broken);
@@ -245,9 +277,9 @@ private Q_SLOTS:
         auto manager = store.start();
         for (const char *path : {"user/a", "user/b"}) {
             preset(path).set(x1);
-            manager->on_save();
+            QVERIFY(!manager->sync());
         }
-        QCOMPARE(warnings.warnings().size(), 1);
+        QCOMPARE(warnings.warnings().size(), 1); // at start-up
         QVERIFY(warnings.warnings().first().startsWith(QStringLiteral("cannot read ")));
         manager.reset();
         QVERIFY(QFileInfo(store.dir.filePath(QStringLiteral(".kesu/presets.json/inside"))).isDir());
@@ -264,7 +296,8 @@ private Q_SLOTS:
             WarningRecorder warnings;
             FileSizeLimit full_disk(1024);
             manager->on_save();
-            QCOMPARE(warnings.warnings(), QStringList{QStringLiteral("fail on save presets.json")});
+            QCOMPARE(warnings.warnings(),
+                     QStringList{QStringLiteral("fail on save presets.json: File too large")});
         }
         QCOMPARE(TemporaryStore::read(store.user_file()), old);
         QCOMPARE(files_in(store.dir.filePath(QStringLiteral(".kesu"))),

@@ -15,4 +15,10 @@ inline QJsonObject saved_document(int counter)
         {QStringLiteral("payload"), QString(length, QLatin1Char('a' + counter % 26))}};
 }
 
+// The i-th value that the writer process name stores.
+inline QJsonObject written_value(const QString &name, int i)
+{
+    return QJsonObject{{QStringLiteral("writer"), name}, {QStringLiteral("i"), i}};
+}
+
 } // namespace kesu::test

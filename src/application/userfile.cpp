@@ -1,0 +1,230 @@
+#include "application/userfile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStringList>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+namespace korvel::application::impl {
+
+namespace {
+
+// A file modified less than this long before its state was recorded may change again within
+// the same tick of the file system's clock.
+constexpr qint64 coarse_clock_ns = 2'000'000'000;
+
+qint64 now_ns()
+{
+    return QDateTime::currentMSecsSinceEpoch() * 1'000'000;
+}
+
+bool same_state(const DiskState &a, const DiskState &b)
+{
+    return a.exists == b.exists && a.size == b.size && a.modified_ns == b.modified_ns
+        && a.inode == b.inode && a.device == b.device;
+}
+
+QStringList keys_of(const QString &path)
+{
+    return path.split(QLatin1Char('/'), Qt::KeepEmptyParts);
+}
+
+std::optional<QJsonValue> value_at(const QJsonObject &document, const QStringList &keys)
+{
+    QJsonValue value = document;
+    for (const QString &key : keys) {
+        const QJsonObject object = value.toObject();
+        const auto member = object.constFind(key);
+        if (!value.isObject() || member == object.constEnd())
+            return std::nullopt;
+        value = member.value();
+    }
+    return value;
+}
+
+// Stores value at keys, making objects of whatever stands in the way.
+QJsonObject put(QJsonObject object, QStringList keys, const QJsonValue &value)
+{
+    const QString key = keys.takeFirst();
+    object[key] = keys.isEmpty() ? value : put(object.value(key).toObject(), keys, value);
+    return object;
+}
+
+// Removes the member at keys where it exists; creates nothing on the way.
+QJsonObject erase(QJsonObject object, QStringList keys)
+{
+    const QString key = keys.takeFirst();
+    if (keys.isEmpty())
+        object.remove(key);
+    else if (object.value(key).isObject())
+        object[key] = erase(object.value(key).toObject(), keys);
+    return object;
+}
+
+// A preset, a colour table and the last-preset record change as a whole for the views.
+bool counts_as_one_value(const QStringList &keys)
+{
+    if (keys.size() != 4 || keys.at(0) != QLatin1String("rendering"))
+        return false;
+    if (keys.at(2) == QLatin1String("preset"))
+        return keys.at(1) == QLatin1String("dvr") || keys.at(1) == QLatin1String("clut");
+    return keys.at(1) == QLatin1String("dvr") && keys.at(2) == QLatin1String("last")
+        && keys.at(3) == QLatin1String("preset");
+}
+
+void compare(const QJsonObject &before, const QJsonObject &after, QStringList &keys,
+             std::vector<Difference> &found)
+{
+    QStringList names = before.keys() + after.keys();
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    for (const QString &name : names) {
+        const QJsonValue old_value = before.value(name);
+        const QJsonValue new_value = after.value(name);
+        if (old_value == new_value)
+            continue;
+        keys.append(name);
+        if (new_value.isUndefined())
+            found.push_back({keys.join(QLatin1Char('/')), true});
+        else if (old_value.isObject() && new_value.isObject() && !counts_as_one_value(keys))
+            compare(old_value.toObject(), new_value.toObject(), keys, found);
+        else
+            found.push_back({keys.join(QLatin1Char('/')), false});
+        keys.removeLast();
+    }
+}
+
+} // namespace
+
+DiskState DiskState::of(const QString &file, const QByteArray &content)
+{
+    DiskState state;
+    struct stat info{};
+    if (::stat(QFile::encodeName(file).constData(), &info) != 0)
+        return state;
+    state.exists = true;
+    state.size = info.st_size;
+    state.modified_ns = qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+    state.inode = info.st_ino;
+    state.device = info.st_dev;
+    if (now_ns() - state.modified_ns < coarse_clock_ns)
+        state.recent_content = content;
+    return state;
+}
+
+bool changed_on_disk(const QString &file, const DiskState &known)
+{
+    if (!same_state(DiskState::of(file), known))
+        return true;
+    if (!known.exists || known.recent_content.isNull())
+        return false;
+    QFile in(file);
+    return !in.open(QIODevice::ReadOnly) || in.readAll() != known.recent_content;
+}
+
+FileContent read_file(const QString &file)
+{
+    FileContent content;
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly)) {
+        content.kind = in.exists() ? FileContent::unreadable : FileContent::missing;
+        content.error = in.errorString();
+        return content;
+    }
+    content.bytes = in.readAll();
+    const QJsonDocument document = QJsonDocument::fromJson(content.bytes);
+    if (content.bytes.isEmpty())
+        content.kind = FileContent::empty;
+    else if (!document.isObject())
+        content.kind = FileContent::broken;
+    else {
+        content.kind = FileContent::object;
+        content.document = document.object();
+    }
+    return content;
+}
+
+bool write_atomically(const QString &file, const QByteArray &bytes, QString &error)
+{
+    // Unbuffered, because a buffered QSaveFile commits a short write to a full disk as if it
+    // had succeeded.
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        error = out.errorString();
+        return false;
+    }
+    errno = 0;
+    if (out.write(bytes) != bytes.size()) {
+        error = QString::fromLocal8Bit(strerror(errno ? errno : EIO));
+        return false;
+    }
+    if (!out.commit()) {
+        error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+void remove_stale_temporaries(const QString &file)
+{
+    const QFileInfo info(file);
+    // QSaveFile names its temporary file after the target with a random six-character suffix.
+    const QRegularExpression temporary(QStringLiteral("^%1\\.[A-Za-z0-9]{6}$")
+                                           .arg(QRegularExpression::escape(info.fileName())));
+    QDir folder = info.absoluteDir();
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden))
+        if (temporary.match(name).hasMatch())
+            folder.remove(name);
+}
+
+bool make_folder_for(const QString &file, QString &error)
+{
+    const QDir folder = QFileInfo(file).absoluteDir();
+    if (folder.exists())
+        return true;
+    const QString parent = QFileInfo(folder.absolutePath()).absolutePath();
+    if (parent == QDir::rootPath()) {
+        error = QStringLiteral("no folder is made directly under /");
+        return false;
+    }
+    if (::mkdir(QFile::encodeName(folder.absolutePath()).constData(), 0700) != 0
+        && !folder.exists()) {
+        error = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+QJsonObject apply_changes(QJsonObject onto, const QJsonObject &memory,
+                          const ChangedPaths &changes)
+{
+    // Every changed path takes memory's value, so the order of the changes does not matter: a
+    // changed object carries the current values of the changed paths below it.
+    for (const QString &path : changes) {
+        const QStringList keys = keys_of(path);
+        const std::optional<QJsonValue> value = value_at(memory, keys);
+        onto = value ? put(std::move(onto), keys, *value) : erase(std::move(onto), keys);
+    }
+    return onto;
+}
+
+std::vector<Difference> differences(const QJsonObject &before, const QJsonObject &after)
+{
+    std::vector<Difference> found;
+    QStringList keys;
+    compare(before, after, keys, found);
+    return found;
+}
+
+} // namespace korvel::application::impl
