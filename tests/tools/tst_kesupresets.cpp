@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <vector>
 
 using kesu::test::operator""_l;
 using kesu::test::TemporaryStore;
@@ -94,7 +96,7 @@ public:
     QString path(const QString &name) const { return dir.filePath(name); }
 
     // Relative file names on the command line are in the temporary folder.
-    Result run(const QString &line, const QString &user = {}) const
+    void launch(QProcess &process, const QString &line, const QString &user = {}) const
     {
         QStringList arguments{"--global"_l, global_file(), "--user"_l,
                               user.isEmpty() ? user_file() : user};
@@ -104,13 +106,21 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("HOME"_l, dir.path()); // nothing reaches the real home
         environment.insert("QT_QPA_PLATFORM"_l, "offscreen"_l);
-        QProcess process;
         process.setProcessEnvironment(environment);
         process.start(QStringLiteral(KESU_PRESETS_TOOL), arguments);
+    }
+    static Result finish(QProcess &process)
+    {
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
             return {};
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                 QString::fromUtf8(process.readAllStandardError())};
+    }
+    Result run(const QString &line, const QString &user = {}) const
+    {
+        QProcess process;
+        launch(process, line, user);
+        return finish(process);
     }
 };
 
@@ -284,8 +294,7 @@ private Q_SLOTS:
             fixture.path("bad.json"_l),
             presets_file(entry("Bad", "100, 0").replace("0.15"_l, "5"_l) + ", "_l + ramp));
         // The empty user file is in a folder that does not exist yet.
-        const QString user =
-            empty ? fixture.path("elsewhere/.kesu/presets.json"_l) : fixture.user_file();
+        const QString user = empty ? fixture.path("elsewhere/presets.json"_l) : fixture.user_file();
         const QByteArray before = TemporaryStore::read(user);
         const Result result = fixture.run(arguments, user);
         QTEST(result.status, "status");
@@ -303,6 +312,26 @@ private Q_SLOTS:
             QCOMPARE(preset(after, QLatin1String(name)), preset(before, QLatin1String(name)));
         QCOMPARE(QJsonDocument::fromJson(after)["viewer"_l],
                  QJsonDocument::fromJson(before)["viewer"_l]);
+    }
+
+    void concurrent_imports_keep_every_preset()
+    {
+        constexpr int imports = 8;
+        Fixture fixture;
+        std::vector<std::unique_ptr<QProcess>> processes;
+        for (int i = 0; i < imports; ++i) {
+            const QString name = QStringLiteral("P%1").arg(i);
+            TemporaryStore::write(fixture.path(name + ".json"_l),
+                                  presets_file(entry(qPrintable(name), "100, 50")));
+            processes.push_back(std::make_unique<QProcess>());
+            fixture.launch(*processes.back(), "import "_l + name + ".json"_l);
+        }
+        for (auto &process : processes)
+            QCOMPARE(Fixture::finish(*process).status, 0);
+        const QByteArray saved = TemporaryStore::read(fixture.user_file());
+        for (int i = 0; i < imports; ++i)
+            QVERIFY(!preset(saved, QStringLiteral("P%1").arg(i)).isEmpty());
+        QVERIFY(!preset(saved, "Mine"_l).isEmpty());
     }
 
     void reading_commands_leave_the_user_file_unchanged_data()

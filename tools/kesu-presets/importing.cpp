@@ -6,8 +6,6 @@
 
 #include <transferfunction/model.h>
 
-#include <QDir>
-#include <QFileInfo>
 
 #include <stdexcept>
 
@@ -38,20 +36,6 @@ bool store_preset(const QString &name, const QJsonValue &value)
     }
     model.set_description(name.toUtf8().toStdString());
     return model.save();
-}
-
-bool written(const QString &user_file, const QStringList &names)
-{
-    QJsonObject stored;
-    QString error;
-    int status = success;
-    if (!read_json(user_file, stored, error, status))
-        return false;
-    const auto presets = collect_presets(preset_folder(stored, "dvr"));
-    for (const QString &name : names)
-        if (!presets.contains(name))
-            return false;
-    return true;
 }
 
 // Refuses a file that fails the check, unless forced; the problems go to stderr.
@@ -97,21 +81,21 @@ int run_import(const Invocation &invocation)
     if (presets.isEmpty())
         return report_error(failure, QStringLiteral("%1 holds no presets").arg(file));
 
-    const QDir folder = QFileInfo(files.user).absoluteDir();
-    if (!folder.exists() && !QDir().mkpath(folder.path()))
-        return report_error(failure,
-                            QStringLiteral("cannot make the folder %1").arg(folder.path()));
     const auto store = Store::open(files, Store::Access::write, status);
     if (!store)
         return status;
     std::vector<PresetEntry> before = store->presets();
-    QStringList imported;
     for (auto preset = presets.begin(); preset != presets.end(); ++preset) {
+        if (preset.key().contains(QLatin1Char('/'))) {
+            status = report_error(failure, QStringLiteral("preset %1: a name with \"/\" cannot be "
+                                                          "stored; skipped")
+                                               .arg(quoted(preset.key())));
+            continue;
+        }
         if (!store_preset(preset.key(), preset.value())) {
             status = failure;
             continue;
         }
-        imported << preset.key();
         QString note;
         for (const PresetEntry &entry : before)
             if (entry.name == preset.key())
@@ -119,11 +103,15 @@ int run_import(const Invocation &invocation)
                                   : QStringLiteral(", shadowing the shipped preset");
         print(QStringLiteral("imported %1%2\n").arg(quoted(preset.key()), note));
     }
-    for (const QString &warning : store->close())
+    // Written now, under the user file's lock and merged with what other processes stored.
+    QStringList warnings;
+    const bool saved = store->sync(warnings);
+    warnings += store->close();
+    if (!saved)
+        return report_error(failure, QStringLiteral("the user file %1 was not written: %2")
+                                         .arg(files.user, warnings.join(QStringLiteral("; "))));
+    for (const QString &warning : warnings)
         report_warning(warning);
-    if (!imported.isEmpty() && !written(files.user, imported))
-        return report_error(failure,
-                            QStringLiteral("the user file %1 was not written").arg(files.user));
     return status;
 }
 

@@ -237,6 +237,14 @@ Store::~Store()
     manager.reset();
 }
 
+bool Store::sync(QStringList &warnings)
+{
+    WarningLog log;
+    const bool saved = manager->sync();
+    warnings += log.take();
+    return saved;
+}
+
 QStringList Store::close()
 {
     WarningLog log;

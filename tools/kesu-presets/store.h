@@ -111,6 +111,9 @@ public:
     std::unique_ptr<korvel::transferfunction::Model> load(const QString &name,
                                                           LoadedFrom *from = nullptr) const;
 
+    // Writes the pending changes to the user file now; false, with the reason among the
+    // warnings, when the file does not hold them.
+    bool sync(QStringList &warnings);
     // Destroys the manager, which writes a pending save, and returns the warnings of that.
     QStringList close();
 
