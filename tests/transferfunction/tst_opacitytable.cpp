@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -51,7 +52,7 @@ QVector<double> summary(const std::vector<Model::Point> &points)
             a.b * 255, z.r * 255, z.g * 255,     z.b * 255};
 }
 
-// Up to 30 ascending points, about half of them closer than 10 to their predecessor.
+// 2 to 31 ascending points, about half of them closer than 10 to their predecessor.
 std::vector<Model::Point> random_points(QRandomGenerator &random)
 {
     std::vector<Model::Point> points{{random.bounded(1000.0) - 500.0}};
@@ -248,7 +249,7 @@ private Q_SLOTS:
             const float width = static_cast<float>(least * 1.001 + random.bounded(extent * 2.0));
             const float level = static_cast<float>(random.bounded(2000.0) - 1000.0);
             const auto map = [&](double x) {
-                return level + (x - (first + extent * 0.5)) * double(width) / extent;
+                return level + (x - (first + extent * 0.5)) * static_cast<double>(width) / extent;
             };
             model.set_points(std::vector<Model::Point>(before));
             model.set_window(width, level);
