@@ -294,6 +294,8 @@ void spread(std::vector<Model::Point> &points, double width, double level)
     const Map map{level, first + extent * 0.5, width / extent};
     if (!(width > 0.0) || !std::isfinite(map.scale) || !std::isfinite(map.centre))
         return stack(points, level);
+    // The test of squeezed() with each point mapped once: most moves squeeze no neighbours and
+    // end in the plain map below.
     double x = first, at = map(first);
     for (std::size_t i = 1; i < points.size(); ++i) {
         const double next = points[i].x, moved = map(next);
