@@ -58,9 +58,12 @@ struct Window
     float level;
 };
 constexpr Window generated_windows[] = {{400.0f, 40.0f}, {401.5f, 40.5f}};
-// The own points span -1000 to 3000, 15.7 apart: spreading keeps them clear of the 10-unit
-// neighbour bound.
+// The own points span -1000 to 3000, 15.7 apart: neither window brings two of them closer than
+// 10, so every call maps them plainly.
 constexpr Window spread_windows[] = {{4000.0f, 1000.0f}, {4010.0f, 1005.0f}};
+// Checked before measuring, beside the second of those: a window that squeezes all the points
+// into one run 10 apart, and one without width.
+constexpr Window squeezing_windows[] = {{1000.0f, 1000.0f}, {0.0f, 1000.0f}};
 
 // The change timer's restarts are queued; the queue is emptied outside the measurement.
 constexpr std::size_t calls_between_deliveries = 256;
@@ -149,6 +152,19 @@ void floor_generate(benchmark::State &state, const Table &table, const Curve &cu
     }
 }
 
+// Whether the model and the floor move the preset's own points alike onto this window.
+bool spreads_like_floor(const Window &window)
+{
+    Model model;
+    model.load(own_points_preset());
+    std::vector<floor::Point> expected;
+    for (const Model::Point &p : model.get_points())
+        expected.push_back({p.x, p.y, p.r, p.g, p.b, p.midpoint, p.sharpness});
+    model.set_window(window.width, window.level);
+    floor::spread(expected.data(), expected.size(), window.width, window.level);
+    return same_points(model.get_points(), expected.data(), expected.size());
+}
+
 void set_window_spread(benchmark::State &state, bool event_loop)
 {
     TemporaryStore store({}, shipped_defaults());
@@ -157,16 +173,11 @@ void set_window_spread(benchmark::State &state, bool event_loop)
     if (!expect(state, model.is_custom_opacity() && model.get_points().size() == 256,
                 "the preset's own points were not loaded"))
         return;
-    std::vector<Model::Point> before = model.get_points();
-    std::vector<floor::Point> expected(before.size());
-    for (std::size_t i = 0; i < before.size(); ++i) {
-        const Model::Point &p = before[i];
-        expected[i] = {p.x, p.y, p.r, p.g, p.b, p.midpoint, p.sharpness};
-    }
     const Window &check = spread_windows[1];
     model.set_window(check.width, check.level);
-    floor::spread(expected.data(), expected.size(), check.width, check.level);
-    if (!expect(state, same_points(model.get_points(), expected.data(), expected.size()),
+    if (!expect(state,
+                spreads_like_floor(check) && spreads_like_floor(squeezing_windows[0])
+                    && spreads_like_floor(squeezing_windows[1]),
                 "the floor spreads the points otherwise than the model"))
         return;
     const int warnings = warning_count();

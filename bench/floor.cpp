@@ -1,6 +1,7 @@
 #include "floor.h"
 
 #include <cmath>
+#include <vector>
 
 // Kept in a translation unit of its own, so that the compiler cannot specialise the loops for
 // the constant arguments of a benchmark.
@@ -66,6 +67,71 @@ template<Colours colours> void generate_in(Curve curve, float width, float level
     }
 }
 
+struct Map
+{
+    double level;
+    double centre;
+    double scale;
+    double operator()(double x) const { return level + (x - centre) * scale; }
+};
+
+double gap_between(const Map &map, double x, double next)
+{
+    return next - x >= neighbour_gap ? neighbour_gap : map(next) - map(x);
+}
+
+struct Block
+{
+    std::size_t first;
+    double low;
+    double high;
+    double length;
+    double before;
+    double start() const { return (low + high) * 0.5 - length * 0.5; }
+    double end() const { return (low + high) * 0.5 + length * 0.5; }
+};
+
+// The only allocation of the floor, on a path that the benchmark's windows never take.
+void lay_out(Point *points, std::size_t n, const Map &map)
+{
+    std::vector<Block> blocks;
+    for (std::size_t i = 0; i < n; ++i) {
+        Block block{i, map(points[i].x), map(points[i].x), 0.0, 0.0};
+        if (i > 0)
+            block.before = gap_between(map, points[i - 1].x, points[i].x);
+        for (; i + 1 < n && points[i + 1].x - points[i].x >= neighbour_gap
+             && map(points[i + 1].x) - map(points[i].x) < neighbour_gap;
+             ++i) {
+            block.high = map(points[i + 1].x);
+            block.length += neighbour_gap;
+        }
+        while (!blocks.empty() && block.start() - blocks.back().end() < block.before) {
+            const Block lower = blocks.back();
+            blocks.pop_back();
+            block = {lower.first, lower.low, block.high, lower.length + block.before + block.length,
+                     lower.before};
+        }
+        blocks.push_back(block);
+    }
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const std::size_t last = b + 1 < blocks.size() ? blocks[b + 1].first - 1 : n - 1;
+        double at = blocks[b].start();
+        for (std::size_t i = blocks[b].first; i < last; ++i) {
+            const double x = points[i].x;
+            points[i].x = at;
+            at += gap_between(map, x, points[i + 1].x);
+        }
+        points[last].x = at;
+    }
+}
+
+void stack(Point *points, std::size_t n, double level)
+{
+    const double middle = static_cast<double>(n - 1) * 0.5;
+    for (std::size_t i = 0; i < n; ++i)
+        points[i].x = level + (static_cast<double>(i) - middle) * neighbour_gap;
+}
+
 } // namespace
 
 void generate(Curve curve, Colours colours, float width, float level, Point *points)
@@ -84,28 +150,21 @@ void spread(Point *points, std::size_t n, float width, float level)
     const double new_level = static_cast<double>(level);
     const double first = points[0].x;
     const double extent = points[n - 1].x - first;
-    const double centre = first + extent * 0.5;
-    const double shift = new_level - centre;
-    const double grow = ((new_width * 0.5 - new_level) + first) + shift;
-    const double scale = 1.0 / extent + 1.0 / extent;
-    // The lower half moves down: i < n/2 compared in float, which is i < (n + 1) / 2 for every
-    // n that a float holds exactly.
-    const std::size_t half = (n + 1) / 2;
-    double previous = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = points[i].x;
-        double f = scale * std::fabs(x - centre);
-        if (!(f >= 0.0))
-            f = 0.0;
-        double moved = (x + shift) + f * (i < half ? -grow : grow);
-        // The neighbour bounds rarely apply: branches, so that the loop does not wait for them.
-        if (__builtin_expect(i > 0 && moved <= previous + neighbour_gap, 0))
-            moved = previous + neighbour_gap;
-        if (__builtin_expect(i + 1 < n && moved >= points[i + 1].x - neighbour_gap, 0))
-            moved = points[i + 1].x - neighbour_gap;
-        points[i].x = moved;
-        previous = moved;
+    const Map map{new_level, first + extent * 0.5, new_width / extent};
+    if (!(new_width > 0.0) || !std::isfinite(map.scale) || !std::isfinite(map.centre))
+        return stack(points, n, new_level);
+    double x = first, at = map(first);
+    for (std::size_t i = 1; i < n; ++i) {
+        const double next = points[i].x, moved = map(next);
+        // Neighbours that the move brings too close are rare: a branch, so that the loop does
+        // not wait for the comparison.
+        if (__builtin_expect(next - x >= neighbour_gap && moved - at < neighbour_gap, 0))
+            return lay_out(points, n, map);
+        x = next;
+        at = moved;
     }
+    for (std::size_t i = 0; i < n; ++i)
+        points[i].x = map(points[i].x);
 }
 
 } // namespace korvel::bench::floor

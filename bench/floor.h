@@ -29,7 +29,8 @@ constexpr std::size_t table_size = 256;
 // opacity curve.
 void generate(Curve curve, Colours colours, float width, float level, Point *points);
 
-// Moves n points of a model's own so that they span the new window.
+// Moves n points of a model's own onto the new window. Neighbours that the move brings closer
+// than 10 are laid out anew, on a path that allocates and that the benchmark's drag never takes.
 void spread(Point *points, std::size_t n, float width, float level);
 
 } // namespace korvel::bench::floor

@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t table_size = 256;
 constexpr double one_255 = 1.0 / 255.0;
 constexpr float one_255_single = 1.0f / 255.0f;
-// Points spread over a new window keep at least this distance from their neighbours.
+// Points of the model's own that a new window brings closer than this are laid out this far apart.
 constexpr double neighbour_gap = 10.0;
 
 using Channel = std::vector<double>;
@@ -198,29 +198,114 @@ void generate(Curve curve, float width, float level, const Colours &colours,
     }
 }
 
-// Moves points of the model's own so that they span a new window, keeping each at least
-// neighbour_gap from its neighbours; a degenerate extent (a single point) is only shifted.
+// The affine map of the points' old extent onto the new window: a translation moves every point
+// by the same amount and a widening scales the gaps.
+struct Map
+{
+    double level;
+    double centre;
+    double scale;
+    double operator()(double x) const { return level + (x - centre) * scale; }
+};
+
+// The gap that the layout keeps between two neighbours: at least neighbour_gap, or exactly the
+// map's where they were closer than that before the move.
+double gap_between(const Map &map, double x, double next)
+{
+    return next - x >= neighbour_gap ? neighbour_gap : map(next) - map(x);
+}
+
+bool squeezed(const Map &map, double x, double next)
+{
+    return next - x >= neighbour_gap && map(next) - map(x) < neighbour_gap;
+}
+
+// Neighbours laid out together, their kept gaps apart, centred between the mapped positions of
+// their ends; `before` is the gap kept to the point below the first. A block never lies inside
+// the mapped positions of its ends, so a neighbour that keeps the map's gap merges with it as
+// soon as it grows.
+struct Block
+{
+    std::size_t first;
+    double low;
+    double high;
+    double length;
+    double before;
+    double start() const { return (low + high) * 0.5 - length * 0.5; }
+    double end() const { return (low + high) * 0.5 + length * 0.5; }
+};
+
+// Each run of neighbours that the map squeezed is one block; a block that comes too close to the
+// one below merges with it, and the merged block may then reach the one below that.
+std::vector<Block> blocks_of(const std::vector<Model::Point> &points, const Map &map)
+{
+    std::vector<Block> blocks;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const double x = points[i].x;
+        Block block{i, map(x), map(x), 0.0, 0.0};
+        if (i > 0)
+            block.before = gap_between(map, points[i - 1].x, x);
+        for (; i + 1 < points.size() && squeezed(map, points[i].x, points[i + 1].x); ++i) {
+            block.high = map(points[i + 1].x);
+            block.length += neighbour_gap;
+        }
+        while (!blocks.empty() && block.start() - blocks.back().end() < block.before) {
+            const Block lower = blocks.back();
+            blocks.pop_back();
+            block = {lower.first, lower.low, block.high, lower.length + block.before + block.length,
+                     lower.before};
+        }
+        blocks.push_back(block);
+    }
+    return blocks;
+}
+
+// Every x is read before it is written: the kept gaps are measured on the old positions.
+void lay_out(std::vector<Model::Point> &points, const Map &map)
+{
+    const std::vector<Block> blocks = blocks_of(points, map);
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const std::size_t last =
+            b + 1 < blocks.size() ? blocks[b + 1].first - 1 : points.size() - 1;
+        double at = blocks[b].start();
+        for (std::size_t i = blocks[b].first; i < last; ++i) {
+            const double x = points[i].x;
+            points[i].x = at;
+            at += gap_between(map, x, points[i + 1].x);
+        }
+        points[last].x = at;
+    }
+}
+
+// Without an extent to map from, or a window to map onto, the points are stacked on the level.
+void stack(std::vector<Model::Point> &points, double level)
+{
+    const double middle = static_cast<double>(points.size() - 1) * 0.5;
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i].x = level + (static_cast<double>(i) - middle) * neighbour_gap;
+}
+
+// Moves points of the model's own onto a new window by the map of their old extent; only where
+// the move brings neighbours closer than neighbour_gap are they laid out anew.
 void spread(std::vector<Model::Point> &points, double width, double level)
 {
-    const std::size_t n = points.size();
     const double first = points.front().x;
     const double extent = points.back().x - first;
-    const double centre = first + extent * 0.5;
-    const double shift = level - centre;
-    const double grow = ((width * 0.5 - level) + first) + shift;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = points[i].x;
-        double f = (1.0 / extent + 1.0 / extent) * std::fabs(x - centre);
-        if (f < 0.0 || std::isnan(f))
-            f = 0.0;
-        const double s = static_cast<float>(n) * 0.5f > static_cast<float>(i) ? -grow : grow;
-        double moved = (x + shift) + f * s;
-        if (i > 0 && moved <= points[i - 1].x + neighbour_gap)
-            moved = points[i - 1].x + neighbour_gap;
-        if (i + 1 < n && moved >= points[i + 1].x - neighbour_gap)
-            moved = points[i + 1].x - neighbour_gap;
-        points[i].x = moved;
+    const Map map{level, first + extent * 0.5, width / extent};
+    if (!(width > 0.0) || !std::isfinite(map.scale) || !std::isfinite(map.centre))
+        return stack(points, level);
+    // The test of squeezed() with each point mapped once: most moves squeeze no neighbours and
+    // end in the plain map below.
+    double x = first, at = map(first);
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        const double next = points[i].x, moved = map(next);
+        if (next - x >= neighbour_gap && moved - at < neighbour_gap)
+            return lay_out(points, map);
+        x = next;
+        at = moved;
     }
+    for (Model::Point &point : points)
+        point.x = map(point.x);
 }
 
 } // namespace

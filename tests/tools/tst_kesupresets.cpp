@@ -174,7 +174,7 @@ private Q_SLOTS:
         QTest::addColumn<double>("transparent");
         QTest::newRow("a generated preset at its own window") << "Standard" << 40.0 << -175.0;
         QTest::newRow("a preset's own points spread over a shifted window")
-            << "Ramp --window 400,300" << 300.0 << 60.0;
+            << "Ramp --window 400,300" << 300.0 << 80.0;
     }
     void render_agrees_with_the_model()
     {

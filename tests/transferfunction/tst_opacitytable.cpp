@@ -3,10 +3,13 @@
 #include "testing.h"
 
 #include <QJsonArray>
+#include <QRandomGenerator>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <thread>
 
@@ -47,6 +50,17 @@ QVector<double> summary(const std::vector<Model::Point> &points)
     const Model::Point &a = points.front(), &z = points.back();
     return {a.x,       z.x,       points[128].y, a.r * 255, a.g * 255,
             a.b * 255, z.r * 255, z.g * 255,     z.b * 255};
+}
+
+// 2 to 31 ascending points, about half of them closer than 10 to their predecessor.
+std::vector<Model::Point> random_points(QRandomGenerator &random)
+{
+    std::vector<Model::Point> points{{random.bounded(1000.0) - 500.0}};
+    for (int n = 1 + random.bounded(30); n > 0; --n) {
+        const double gap = random.bounded(2) ? random.bounded(10.0) : 10.0 + random.bounded(90.0);
+        points.push_back({points.back().x + gap});
+    }
+    return points;
 }
 
 } // namespace
@@ -146,9 +160,23 @@ private Q_SLOTS:
         row("an unknown name is missing", generated("Other"), {100, 50}, kept, missing);
         row("an empty name is missing", generated(""), {100, 50}, kept, missing);
         row("built-in names are matched with case", generated("no clut"), {100, 50}, kept, missing);
-        row("a wider window spreads them", custom, {400, 100}, {-100, 100, 300}, "", {0, 100, 200});
-        row("a narrower one draws them in", custom, {200, 50}, {-50, 50, 150}, "", {0, 100, 200});
-        row("each keeps 10 below its successor", custom, {30, 25}, {5, 20, 40}, "", {0, 15, 30});
+        const QVector<double> wide{0, 100, 200};
+        row("a wider window spreads them", custom, {400, 100}, {-100, 100, 300}, "", wide);
+        row("a narrower one draws them in", custom, {100, 50}, {0, 50, 100}, "", wide);
+        row("a move right moves all right", custom, {30, 25}, {10, 25, 40}, "", {0, 15, 30});
+        row("a move and widening keep the shape", custom, {400, 300}, {100, 300, 500}, "", wide);
+        row("a pair squeezed is set apart about its middle", custom, {100, 500},
+            {450, 472.5, 482.5, 550}, "", {-50, 0, 10, 150});
+        row("a widening scales every gap", custom, {240, 60}, {-60, 0, 60, 120, 180}, "",
+            {0, 30, 60, 90, 120});
+        row("a run squeezed whole is set 10 apart", custom, {10, 100}, {90, 100, 110}, "", wide);
+        row("runs that come close merge", custom, {20, 10}, {-5, 5, 15, 25}, "", {0, 20, 60, 80});
+        row("a close pair goes with the run that reaches it", custom, {10, 100},
+            {89.875, 90.125, 100.125, 110.125}, "", {0, 5, 100, 200});
+        row("a close pair is translated exactly", custom, {5, 102.5}, {100, 105}, "", {0, 5});
+        row("points without extent stack on the level", custom, {300, 0}, {-5, 5}, "", {100, 100});
+        row("a width of 0 stacks them on the level", custom, {0, 50}, {40, 50, 60}, "", wide);
+        row("a negative width stacks them too", custom, {-100, 50}, {40, 50, 60}, "", wide);
         row("a single point goes to the level", custom, {1000, 40}, {40}, "", {300});
         row("no points keep the window silently", custom, {100, 50}, {}, "", {});
     }
@@ -197,6 +225,46 @@ private Q_SLOTS:
         for (int i = 0; i < expected.size(); ++i)
             QVERIFY2(std::fabs(actual[i] - expected[i]) < 1e-9,
                      qPrintable(QString::number(actual[i], 'g', 17)));
+    }
+
+    // Where the window leaves every gap of 10 or more at least 10, each point follows the map of
+    // the old extent onto the window; where it does not, no such gap ends below 10, and closer
+    // neighbours keep the gap that the map gives them.
+    void own_points_follow_the_map_of_their_extent()
+    {
+        WarningRecorder quiet;
+        Model model;
+        model.load(QJsonObject{{QStringLiteral("points"), QJsonArray{QJsonObject{}}}});
+        QRandomGenerator random(14);
+        for (int trial = 0; trial < 2000; ++trial) {
+            const std::vector<Model::Point> before = random_points(random);
+            const double first = before.front().x, extent = before.back().x - first;
+            double narrowest = std::numeric_limits<double>::infinity();
+            for (std::size_t i = 1; i < before.size(); ++i) {
+                if (before[i].x - before[i - 1].x >= 10.0)
+                    narrowest = std::min(narrowest, before[i].x - before[i - 1].x);
+            }
+            const bool wide = trial % 2 == 0;
+            const double least = wide ? std::max(extent * 10.0 / narrowest, 1.0) : 1.0;
+            const float width = static_cast<float>(least * 1.001 + random.bounded(extent * 2.0));
+            const float level = static_cast<float>(random.bounded(2000.0) - 1000.0);
+            const auto map = [&](double x) {
+                return level + (x - (first + extent * 0.5)) * static_cast<double>(width) / extent;
+            };
+            model.set_points(std::vector<Model::Point>(before));
+            model.set_window(width, level);
+            const std::vector<Model::Point> after = model.get_points();
+            for (std::size_t i = 0; i < after.size(); ++i) {
+                const double x = before[i].x, gap = i > 0 ? after[i].x - after[i - 1].x : 0.0;
+                if (wide)
+                    QVERIFY2(std::fabs(after[i].x - map(x)) < 1e-9, qPrintable(QString::number(i)));
+                else if (i > 0 && x - before[i - 1].x >= 10.0)
+                    QVERIFY2(gap > 10.0 - 1e-9, qPrintable(QString::number(i)));
+                else if (i > 0)
+                    QVERIFY2(std::fabs(gap - (map(x) - map(before[i - 1].x))) < 1e-9,
+                             qPrintable(QString::number(i)));
+            }
+        }
     }
 
     // Window changes overwrite the table in place, yet a reader in another thread must only ever
