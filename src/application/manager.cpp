@@ -23,7 +23,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace korvel::application {
@@ -39,9 +42,6 @@ constexpr qint64 max_save_postponement_ms = 10000;
 // Another process's change is taken in this long after the last event about it, so that the
 // events of one write come as one.
 constexpr int pick_up_delay_ms = 200;
-// A save holds the lock for milliseconds; one held this long belongs to a process that hangs.
-constexpr int stale_lock_ms = 10000;
-constexpr int lock_wait_ms = 15000;
 
 qint64 monotonic_ms()
 {
@@ -98,17 +98,6 @@ QString default_global_file()
     // Without "../Resources" the directory stays at the executable's folder.
     dir.cd(QStringLiteral("../Resources"));
     return dir.absolutePath() + QStringLiteral("/3d_presets.json");
-}
-
-// A name beside the broken file that never replaces an earlier copy.
-QString backup_name(const QString &file)
-{
-    const QString stem = file + QStringLiteral(".broken-")
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString name = stem;
-    for (int n = 1; QFileInfo::exists(name); ++n)
-        name = stem + QLatin1Char('-') + QString::number(n);
-    return name;
 }
 
 // The deepest nesting of objects and arrays that QJsonDocument::fromJson reads back.
@@ -226,13 +215,29 @@ Manager::Manager(const QString &user_file, const QString &global_file)
     save_timer->setInterval(save_delay_ms);
     // A coarse timer may fire up to 5% early; the save never comes before the second is over.
     save_timer->setTimerType(Qt::PreciseTimer);
+    // The timer's save writes in a worker thread, so that the event loop never waits for it.
     connect(
         save_timer, &QTimer::timeout, this,
         [this] {
             save_timer->stop();
-            on_save();
+            std::lock_guard<std::recursive_mutex> lock(documents_mutex);
+            d->save_in_background();
         },
         Qt::QueuedConnection);
+    d->restart_timer = new QTimer(this);
+    d->restart_timer->setSingleShot(true);
+    d->restart_timer->setInterval(0);
+    connect(d->restart_timer, &QTimer::timeout, this, [this] {
+        d->restart_pending = false;
+        save_timer->start(save_delay());
+    });
+    d->save_done_timer = new QTimer(this);
+    d->save_done_timer->setSingleShot(true);
+    d->save_done_timer->setInterval(0);
+    connect(d->save_done_timer, &QTimer::timeout, this, [this] {
+        std::lock_guard<std::recursive_mutex> lock(documents_mutex);
+        d->finish_background_save();
+    });
 
     d->watcher = new QFileSystemWatcher(this);
     d->pick_up_timer = new QTimer(this);
@@ -286,47 +291,22 @@ void Manager::on_save()
 bool Manager::sync()
 {
     std::lock_guard<std::recursive_mutex> lock(documents_mutex);
+    d->wait_for_background_save();
     return !save_pending || d->save();
 }
 
-// Decides whether the user file may be replaced now; a broken file is first copied aside.
-bool Manager::prepare_overwrite()
-{
-    if (user_file_unreadable) {
-        if (!unreadable_reported)
-            qWarning("cannot read %s, keeping changes in memory", qUtf8Printable(user_file));
-        unreadable_reported = true;
-        return false;
-    }
-    if (!user_file_broken)
-        return true;
-    if (!QFileInfo::exists(user_file)) {
-        user_file_broken = false;
-        return true;
-    }
-    const QString copy = backup_name(user_file);
-    if (!QFile::copy(user_file, copy)) {
-        qWarning("cannot copy broken %s aside, keeping changes in memory",
-                 qUtf8Printable(user_file));
-        return false;
-    }
-    qWarning("broken presets.json copied to %s", qUtf8Printable(copy));
-    user_file_broken = false;
-    return true;
-}
-
 // Called with the store locked by every set and drop, in the writing thread. The timer lives in
-// the manager's thread: another thread has it restarted there by a queued call.
+// the manager's thread: another thread has it restarted there by a queued call, which restarts
+// it from the time it runs, after the last change of the burst.
 void Manager::change_made()
 {
     save_pending = true;
     qint64 none = 0;
     first_unsaved_change.compare_exchange_strong(none, monotonic_ms());
-    const int delay = save_delay();
     if (QThread::currentThread() == thread())
-        save_timer->start(delay);
-    else
-        QMetaObject::invokeMethod(save_timer, "start", Qt::QueuedConnection, Q_ARG(int, delay));
+        save_timer->start(save_delay());
+    else if (!d->restart_pending.exchange(true)) // one queued restart for a burst of changes
+        QMetaObject::invokeMethod(d->restart_timer, "start", Qt::QueuedConnection);
 }
 
 // One second, but never more than ten seconds after the first unsaved change.
@@ -367,67 +347,106 @@ void ManagerPrivate::load_user_file()
     disk = DiskState::of(q.user_file, content.bytes);
 }
 
-// The document to write: the in-memory one, or this process's changes applied onto the file
-// when another process replaced it since this one last read or wrote it.
-QJsonObject ManagerPrivate::merged_with_disk(bool &reread)
+SaveJob ManagerPrivate::take_job()
 {
     Manager &q = *manager;
-    reread = false;
-    const QJsonObject memory = q.user_document.object();
-    if (!q.user_file_unreadable && !changed_on_disk(q.user_file, disk))
-        return memory;
-    const FileContent content = read_file(q.user_file);
-    q.user_file_unreadable = content.kind == FileContent::unreadable;
-    q.user_file_broken = content.kind == FileContent::broken;
-    if (content.kind != FileContent::object)
-        return memory;
-    reread = true;
-    return apply_changes(content.document, memory, changes);
+    return {q.user_file, q.user_document.object(), std::exchange(changes, {}), disk,
+            {q.user_file_unreadable, q.user_file_broken, q.unreadable_reported, folder_reported}};
 }
 
-bool ManagerPrivate::save()
+// Takes in the result of a save of job; false when the file does not hold the job's document.
+bool ManagerPrivate::finish(SaveJob &job, const SaveResult &result)
+{
+    Manager &q = *manager;
+    q.user_file_unreadable = result.flags.unreadable;
+    q.user_file_broken = result.flags.broken;
+    q.unreadable_reported = result.flags.unreadable_reported;
+    folder_reported = result.flags.folder_reported;
+    if (!result.saved) {
+        changes.unite(job.changes);
+        return false;
+    }
+    disk = result.disk;
+    // Changes made while the file was written are still to be saved.
+    if (result.reread)
+        adopt(apply_changes(result.written, q.user_document.object(), changes));
+    if (changes.isEmpty()) {
+        q.save_pending = false;
+        q.first_unsaved_change = 0;
+    }
+    return true;
+}
+
+// False, with nothing to write, when there is no user document or no user file.
+bool ManagerPrivate::has_user_file()
 {
     Manager &q = *manager;
     // Only the shipped document was changed: an empty file would be no JSON at all.
     if (q.user_document.isNull()) {
         q.save_pending = false;
         q.first_unsaved_change = 0;
-        return true;
-    }
-    QString error;
-    if (q.user_file.isEmpty())
-        return false;
-    if (!make_folder_for(q.user_file, error)) {
-        if (!folder_reported)
-            qWarning("cannot make the folder of %s (%s), keeping changes in memory",
-                     qUtf8Printable(q.user_file), qUtf8Printable(error));
-        folder_reported = true;
         return false;
     }
-    // Held for the read, merge and write only, never across the event loop.
-    QLockFile lock(q.user_file + QStringLiteral(".lock"));
-    lock.setStaleLockTime(stale_lock_ms);
-    if (!lock.tryLock(lock_wait_ms)) {
-        qWarning("cannot lock %s.lock, keeping changes in memory", qUtf8Printable(q.user_file));
-        return false;
+    return !q.user_file.isEmpty();
+}
+
+bool ManagerPrivate::save()
+{
+    wait_for_background_save();
+    if (!has_user_file()) // nothing to write is a success; no place to write it is not
+        return manager->user_document.isNull();
+    SaveJob job = take_job();
+    return finish(job, save_user_file(job));
+}
+
+void ManagerPrivate::save_in_background()
+{
+    if (background) {
+        save_again = true;
+        return;
     }
-    remove_stale_temporaries(q.user_file);
-    bool reread = false;
-    const QJsonObject merged = merged_with_disk(reread);
-    if (!q.prepare_overwrite())
-        return false;
-    const QByteArray bytes = QJsonDocument(merged).toJson();
-    if (!write_atomically(q.user_file, bytes, error)) {
-        qWarning("fail on save presets.json: %s", qUtf8Printable(error));
-        return false;
+    if (!has_user_file())
+        return;
+    background = std::make_unique<BackgroundSave>();
+    background->job = take_job();
+    std::promise<SaveResult> promise;
+    background->result = promise.get_future();
+    background->worker = std::thread(
+        [job = background->job, promise = std::move(promise), done = save_done_timer]() mutable {
+            try {
+                promise.set_value(save_user_file(job));
+            } catch (...) {
+                promise.set_exception(std::current_exception());
+            }
+            QMetaObject::invokeMethod(done, "start", Qt::QueuedConnection);
+        });
+}
+
+// Takes in the save that a worker thread finished, and starts the next one when it was asked
+// for meanwhile.
+void ManagerPrivate::finish_background_save()
+{
+    if (!background || background->result.wait_for(std::chrono::seconds(0))
+                           != std::future_status::ready)
+        return;
+    wait_for_background_save();
+    if (std::exchange(save_again, false))
+        save_in_background();
+}
+
+void ManagerPrivate::wait_for_background_save()
+{
+    if (!background)
+        return;
+    const std::unique_ptr<BackgroundSave> done = std::move(background);
+    SaveResult result;
+    try {
+        result = done->result.get();
+    } catch (...) {
+        result.flags = done->job.flags;
     }
-    disk = DiskState::of(q.user_file, bytes);
-    changes.clear();
-    q.save_pending = false;
-    q.first_unsaved_change = 0;
-    if (reread)
-        adopt(merged);
-    return true;
+    done->worker.join();
+    finish(done->job, result);
 }
 
 void ManagerPrivate::pick_up()
@@ -435,7 +454,16 @@ void ManagerPrivate::pick_up()
     Manager &q = *manager;
     std::lock_guard<std::recursive_mutex> lock(q.documents_mutex);
     watch();
-    if (q.user_file.isEmpty() || !changed_on_disk(q.user_file, disk))
+    // The save in flight takes in what another process wrote; the events of its own rename
+    // come after it.
+    if (background) {
+        pick_up_timer->start();
+        return;
+    }
+    // By size, time and inode alone: reading the whole file after each save of this process
+    // would stall the event loop. A change hidden by the file system's coarse clock is merged by
+    // the next save instead.
+    if (q.user_file.isEmpty() || !replaced_on_disk(q.user_file, disk))
         return;
     const FileContent content = read_file(q.user_file);
     if (content.kind == FileContent::object) {

@@ -69,7 +69,6 @@ private:
 
     void change_made();
     int save_delay() const;
-    bool prepare_overwrite();
 
     QTimer *save_timer;
     QJsonDocument global_document;
@@ -83,7 +82,7 @@ private:
     std::atomic<bool> save_pending{false};
     // A user file that could not be read is never overwritten.
     bool user_file_unreadable = false;
-    // A user file that is not a JSON object is copied aside before the first save.
+    // A user file that is not a JSON object is copied aside before the next save.
     bool user_file_broken = false;
     bool unreadable_reported = false;
     std::shared_ptr<ManagerPrivate> d;

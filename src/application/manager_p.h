@@ -7,6 +7,11 @@
 
 #include <QJsonObject>
 
+#include <atomic>
+#include <future>
+#include <memory>
+#include <thread>
+
 QT_BEGIN_NAMESPACE
 class QFileSystemWatcher;
 class QTimer;
@@ -23,8 +28,14 @@ public:
 
     // Each runs with the manager's documents_mutex held.
     void load_user_file();
-    // Writes the user document merged with what is on disk; true when the file holds it.
+    // Writes the user document merged with what is on disk, in the calling thread; true when the
+    // file holds it (or there is nothing to write).
     bool save();
+    // The same in a worker thread, which takes none of the manager's locks: the event loop
+    // never waits for the file. At most one runs at a time.
+    void save_in_background();
+    void finish_background_save();
+    void wait_for_background_save();
     // Takes in what another process wrote to the user file, keeping this process's changes.
     void pick_up();
     // Emits modified or dropped for a change made through a handle and schedules the save.
@@ -43,10 +54,28 @@ public:
 
     QFileSystemWatcher *watcher = nullptr;
     QTimer *pick_up_timer = nullptr;
+    // Started, through a queued call, by the worker thread when its save is done.
+    QTimer *save_done_timer = nullptr;
+    // Started, through a queued call, by the first change of a burst made in another thread.
+    QTimer *restart_timer = nullptr;
+    std::atomic<bool> restart_pending{false};
 
 private:
-    QJsonObject merged_with_disk(bool &reread);
+    struct BackgroundSave
+    {
+        SaveJob job;
+        std::future<SaveResult> result;
+        std::thread worker;
+    };
+
+    SaveJob take_job();
+    bool finish(SaveJob &job, const SaveResult &result);
+    bool has_user_file();
     void adopt(const QJsonObject &merged);
+
+    std::unique_ptr<BackgroundSave> background;
+    // The timer asked for a save while one was running.
+    bool save_again = false;
 
     // A broken file already reported at a pick-up, not reported again until it changes.
     DiskState ignored;

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringList>
@@ -19,6 +20,10 @@
 namespace korvel::application::impl {
 
 namespace {
+
+// A save holds the lock for milliseconds; one held this long belongs to a process that hangs.
+constexpr int stale_lock_ms = 10000;
+constexpr int lock_wait_ms = 15000;
 
 // A file modified less than this long before its state was recorded may change again within
 // the same tick of the file system's clock.
@@ -105,6 +110,46 @@ void compare(const QJsonObject &before, const QJsonObject &after, QStringList &k
     }
 }
 
+// A name beside the broken file that never replaces an earlier copy.
+QString backup_name(const QString &file)
+{
+    const QString stem = file + QStringLiteral(".broken-")
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString name = stem;
+    for (int n = 1; QFileInfo::exists(name); ++n)
+        name = stem + QLatin1Char('-') + QString::number(n);
+    return name;
+}
+
+bool copy_broken_aside(const QString &file)
+{
+    if (!QFileInfo::exists(file))
+        return true;
+    const QString copy = backup_name(file);
+    if (!QFile::copy(file, copy)) {
+        qWarning("cannot copy broken %s aside, keeping changes in memory", qUtf8Printable(file));
+        return false;
+    }
+    qWarning("broken presets.json copied to %s", qUtf8Printable(copy));
+    return true;
+}
+
+// The document to write: the job's own, or its changes applied onto the file when another
+// process replaced it since the job's disk state was recorded.
+QJsonObject merged_with_disk(const SaveJob &job, SaveResult &result)
+{
+    FileFlags &flags = result.flags;
+    if (!flags.unreadable && !changed_on_disk(job.file, job.disk))
+        return job.memory;
+    const FileContent content = read_file(job.file);
+    flags.unreadable = content.kind == FileContent::unreadable;
+    flags.broken = content.kind == FileContent::broken;
+    if (content.kind != FileContent::object)
+        return job.memory;
+    result.reread = true;
+    return apply_changes(content.document, job.memory, job.changes);
+}
+
 } // namespace
 
 DiskState DiskState::of(const QString &file, const QByteArray &content)
@@ -123,9 +168,14 @@ DiskState DiskState::of(const QString &file, const QByteArray &content)
     return state;
 }
 
+bool replaced_on_disk(const QString &file, const DiskState &known)
+{
+    return !same_state(DiskState::of(file), known);
+}
+
 bool changed_on_disk(const QString &file, const DiskState &known)
 {
-    if (!same_state(DiskState::of(file), known))
+    if (replaced_on_disk(file, known))
         return true;
     if (!known.exists || known.recent_content.isNull())
         return false;
@@ -204,6 +254,48 @@ bool make_folder_for(const QString &file, QString &error)
         return false;
     }
     return true;
+}
+
+SaveResult save_user_file(const SaveJob &job)
+{
+    SaveResult result;
+    result.flags = job.flags;
+    FileFlags &flags = result.flags;
+    QString error;
+    if (!make_folder_for(job.file, error)) {
+        if (!flags.folder_reported)
+            qWarning("cannot make the folder of %s (%s), keeping changes in memory",
+                     qUtf8Printable(job.file), qUtf8Printable(error));
+        flags.folder_reported = true;
+        return result;
+    }
+    // Held for the read, merge and write only, never across the event loop.
+    QLockFile lock(job.file + QStringLiteral(".lock"));
+    lock.setStaleLockTime(stale_lock_ms);
+    if (!lock.tryLock(lock_wait_ms)) {
+        qWarning("cannot lock %s.lock, keeping changes in memory", qUtf8Printable(job.file));
+        return result;
+    }
+    remove_stale_temporaries(job.file);
+    const QJsonObject document = merged_with_disk(job, result);
+    if (flags.unreadable) {
+        if (!flags.unreadable_reported)
+            qWarning("cannot read %s, keeping changes in memory", qUtf8Printable(job.file));
+        flags.unreadable_reported = true;
+        return result;
+    }
+    if (flags.broken && !copy_broken_aside(job.file))
+        return result;
+    flags.broken = false;
+    const QByteArray bytes = QJsonDocument(document).toJson();
+    if (!write_atomically(job.file, bytes, error)) {
+        qWarning("fail on save presets.json: %s", qUtf8Printable(error));
+        return result;
+    }
+    result.saved = true;
+    result.written = document;
+    result.disk = DiskState::of(job.file, bytes);
+    return result;
 }
 
 QJsonObject apply_changes(QJsonObject onto, const QJsonObject &memory,

@@ -32,6 +32,8 @@ struct DiskState
 
 // True when file is no longer what known recorded.
 bool changed_on_disk(const QString &file, const DiskState &known);
+// The same by size, modification time and inode alone, without reading the file.
+bool replaced_on_disk(const QString &file, const DiskState &known);
 
 struct FileContent
 {
@@ -55,6 +57,40 @@ bool make_folder_for(const QString &file, QString &error);
 
 // Paths below "user/" that this process set or dropped since it last read or wrote the file.
 using ChangedPaths = QSet<QString>;
+
+// What this process knows of a user file that it must not overwrite as it is.
+struct FileFlags
+{
+    bool unreadable = false; // never overwritten
+    bool broken = false;     // copied aside before it is replaced
+    bool unreadable_reported = false;
+    bool folder_reported = false;
+};
+
+// What a save needs, taken from the manager under its lock, so that the file can be written in
+// another thread.
+struct SaveJob
+{
+    QString file;
+    QJsonObject memory;
+    ChangedPaths changes;
+    DiskState disk;
+    FileFlags flags;
+};
+
+struct SaveResult
+{
+    bool saved = false;
+    // The file had been replaced by another process: what was written is merged.
+    bool reread = false;
+    QJsonObject written;
+    DiskState disk;
+    FileFlags flags;
+};
+
+// Writes the job's document under the file's lock, merged with what another process wrote since
+// the job's disk state; takes no lock of the manager's.
+SaveResult save_user_file(const SaveJob &job);
 
 // onto with the value that memory holds at each changed path, or without it where memory has
 // none: another process's values at other paths survive.

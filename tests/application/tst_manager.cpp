@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLockFile>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -224,6 +225,26 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(store.user_file()));
         manager.reset(); // nothing pending: nothing written
         QVERIFY(!QFileInfo::exists(store.user_file()));
+    }
+
+    // The timer's save runs in a worker thread: here it waits for the lock another writer holds,
+    // the event loop goes on, and a change made meanwhile is saved by the next save.
+    void timer_save_leaves_the_event_loop_free()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        QLockFile other_writer(store.user_file() + QStringLiteral(".lock"));
+        QVERIFY(other_writer.lock());
+        preset("user/a").set(x1);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::qWait(1500);
+        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!QFileInfo::exists(store.user_file()));
+        preset("user/b").set(x1);
+        other_writer.unlock();
+        QTRY_VERIFY_WITH_TIMEOUT(store.user_on_disk().contains(QStringLiteral("b")), 5000);
+        QVERIFY(store.user_on_disk().contains(QStringLiteral("a")));
     }
 
     void writes_from_another_thread_are_saved_quietly()
