@@ -179,6 +179,27 @@ public:
     QTemporaryDir dir;
 };
 
+// Sets an environment variable (unset for a null value) while it lives.
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment(const char *name, const QByteArray &value)
+        : name(name)
+        , was_set(qEnvironmentVariableIsSet(name))
+        , old(qgetenv(name))
+    {
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
+    }
+    ~ScopedEnvironment() { was_set ? qputenv(name, old) : qunsetenv(name); }
+    ScopedEnvironment(const ScopedEnvironment &) = delete;
+    ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
+
+private:
+    const char *name;
+    bool was_set;
+    QByteArray old;
+};
+
 // QString columns of a data-driven test, in order.
 inline void columns(std::initializer_list<const char *> names)
 {

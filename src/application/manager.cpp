@@ -1,5 +1,6 @@
 #include "application/manager.h"
 #include "application/configuration.h"
+#include "application/locations.h"
 #include "application/manager_p.h"
 
 #include <QCoreApplication>
@@ -17,9 +18,6 @@
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -68,36 +66,6 @@ void unregister_manager(Manager *manager)
     std::vector<Manager *> &managers = live_managers();
     managers.erase(std::remove(managers.begin(), managers.end(), manager), managers.end());
     s_instance = managers.empty() ? nullptr : managers.back();
-}
-
-// $HOME, or the password database's home when HOME is unset or empty; empty when that is "/"
-// or nothing, since a folder is never made directly under "/".
-QString home_folder()
-{
-    QString home = QDir::homePath();
-    if (qEnvironmentVariableIsEmpty("HOME")) {
-        const passwd *entry = getpwuid(getuid());
-        home = entry && entry->pw_dir ? QFile::decodeName(entry->pw_dir) : QString();
-    }
-    home = QDir::cleanPath(home);
-    return home == QDir::rootPath() ? QString() : home;
-}
-
-QString default_user_file()
-{
-    const QString home = home_folder();
-    if (home.isEmpty())
-        return QString();
-    return home + QDir::separator() + QStringLiteral(".kesu") + QDir::separator()
-        + QStringLiteral("presets.json");
-}
-
-QString default_global_file()
-{
-    QDir dir(QCoreApplication::applicationDirPath());
-    // Without "../Resources" the directory stays at the executable's folder.
-    dir.cd(QStringLiteral("../Resources"));
-    return dir.absolutePath() + QStringLiteral("/3d_presets.json");
 }
 
 // The deepest nesting of objects and arrays that QJsonDocument::fromJson reads back.

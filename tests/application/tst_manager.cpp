@@ -1,5 +1,6 @@
 #include <application/configuration.h>
 #include <application/manager.h>
+#include <application/locations.h>
 
 #include "testing.h"
 
@@ -10,6 +11,8 @@
 #include <QLockFile>
 
 #include <csignal>
+#include <pwd.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <thread>
 
@@ -333,20 +336,46 @@ private Q_SLOTS:
         QDir(home.path()).mkpath(QStringLiteral(".kesu"));
         const QString user_file = home.filePath(QStringLiteral(".kesu/presets.json"));
         TemporaryStore::write(user_file, "{\"mine\": 7}");
-        const QByteArray old_home = qgetenv("HOME");
-        qputenv("HOME", QFile::encodeName(home.path()));
+        kesu::test::ScopedEnvironment environment("HOME", QFile::encodeName(home.path()));
         const QString shipped =
             QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources"))
                 .absolutePath()
             + QStringLiteral("/3d_presets.json");
-        {
-            Manager manager;
-            QCOMPARE(manager.user_file_path(), user_file);
-            QCOMPARE(manager.global_file_path(), shipped);
-            QCOMPARE(preset("user/mine").get(), QJsonValue(7));
-            QVERIFY(preset("global/rendering/dvr/preset/Standard"));
-        }
-        qputenv("HOME", old_home);
+        Manager manager;
+        QCOMPARE(manager.user_file_path(), user_file);
+        QCOMPARE(manager.global_file_path(), shipped);
+        QCOMPARE(preset("user/mine").get(), QJsonValue(7));
+        QVERIFY(preset("global/rendering/dvr/preset/Standard"));
+    }
+
+    void home_of_the_user_file_data()
+    {
+        QTest::addColumn<QByteArray>("home");
+        QTest::addColumn<bool>("user_file");
+        QTest::newRow("HOME unset: the password database's home")
+            << QByteArray() << bool(getpwuid(getuid())->pw_dir[1]);
+        QTest::newRow("HOME empty: the same") << QByteArray("") << bool(getpwuid(getuid())->pw_dir[1]);
+        QTest::newRow("HOME at the root: no user file") << QByteArray("/") << false;
+    }
+    void home_of_the_user_file()
+    {
+        QFETCH(QByteArray, home);
+        QFETCH(bool, user_file);
+        kesu::test::ScopedEnvironment environment("HOME", home);
+        WarningRecorder warnings;
+        Manager manager(korvel::application::impl::default_user_file(),
+                        TemporaryStore().global_file());
+        const QString expected = QFile::decodeName(getpwuid(getuid())->pw_dir)
+            + QStringLiteral("/.kesu/presets.json");
+        QCOMPARE(manager.user_file_path(), user_file ? expected : QString());
+        if (user_file)
+            return;
+        QCOMPARE(warnings.warnings(),
+                 QStringList{QStringLiteral("no home folder for presets.json, keeping changes in "
+                                            "memory")});
+        preset("user/a").set(x1);
+        QVERIFY(!manager.sync());
+        QCOMPARE(preset("user/a").get().toObject(), x1);
     }
 };
 

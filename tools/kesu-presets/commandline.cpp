@@ -1,7 +1,8 @@
 #include "commandline.h"
 
+#include <application/locations.h>
+
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QTextStream>
 
@@ -98,24 +99,6 @@ QString overview()
     return text;
 }
 
-QString default_global_file()
-{
-    const QDir tool(QCoreApplication::applicationDirPath());
-    const QStringList candidates{
-        tool.filePath(QStringLiteral("../Resources/3d_presets.json")),
-        tool.filePath(QStringLiteral("3d_presets.json")),
-        tool.filePath(QStringLiteral("../share/KesuPluginManager/3d_presets.json"))};
-    for (const QString &candidate : candidates)
-        if (QFileInfo::exists(candidate))
-            return QDir::cleanPath(candidate);
-    return {};
-}
-
-QString default_user_file()
-{
-    return QDir::homePath() + QStringLiteral("/.kesu/presets.json");
-}
-
 int run_command(const Command &command, const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -148,13 +131,15 @@ int run_command(const Command &command, const QStringList &arguments)
                                 .arg(command.arguments)
                                 .arg(QLatin1String(command.synopsis)));
 
+    // The library's own places, unless named.
     Files files;
-    files.global = parser.isSet(QStringLiteral("global")) ? parser.value(QStringLiteral("global"))
-                                                          : default_global_file();
+    files.global = parser.isSet(QStringLiteral("global"))
+        ? parser.value(QStringLiteral("global"))
+        : korvel::application::impl::default_global_file();
     files.user = parser.isSet(QStringLiteral("user")) ? parser.value(QStringLiteral("user"))
-                                                      : default_user_file();
+                                                      : korvel::application::impl::default_user_file();
     files.no_user = parser.isSet(QStringLiteral("no-user"));
-    if (files.global.isEmpty())
+    if (!parser.isSet(QStringLiteral("global")) && !QFileInfo::exists(files.global))
         return report_error(usage_error,
                             QStringLiteral("no shipped presets file found beside the tool; "
                                            "give one with --global FILE"));

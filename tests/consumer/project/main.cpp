@@ -10,10 +10,26 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
+#include <string>
+
+// The README's snippet: a manager on the default places finds the installed shipped presets.
+bool readme_snippet_loads_a_shipped_preset(const QString &home)
+{
+    qputenv("HOME", QFile::encodeName(home));
+    korvel::application::impl::Manager manager;
+    std::unique_ptr<korvel::transferfunction::Model> model(
+        korvel::transferfunction::Model::create(true));
+    model->load(std::string("CT Bone"));
+    const bool loaded = model->get_description() == "CT Bone" && !model->get_points().empty();
+    std::printf("consumer: \"CT Bone\" %s\n", loaded ? "loaded" : "missing");
+    return loaded;
+}
 
 int main(int argc, char **argv)
 {
@@ -33,5 +49,5 @@ int main(int argc, char **argv)
 #endif
     std::printf("consumer: manager %s, handle %s\n", manager.instance() ? "live" : "missing",
                 found ? "found" : "missing");
-    return found ? 0 : 1;
+    return found && readme_snippet_loads_a_shipped_preset(dir.path()) ? 0 : 1;
 }
