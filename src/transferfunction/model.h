@@ -94,8 +94,8 @@ public:
     void set_specular_power(double value);
 
     void set_historgram(std::vector<float> &&histogram, HistogramRage &&range);
-    // References into the model, read without its lock: the caller keeps set_historgram from
-    // running meanwhile in another thread.
+    // References into the model by contract, so read without its lock: the caller keeps
+    // set_historgram from running in another thread while it uses them.
     const std::vector<float> &get_histogram() const;
     const HistogramRage &get_histogram_range() const;
     std::size_t get_historgram_bins() const;
