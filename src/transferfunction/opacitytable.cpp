@@ -282,7 +282,9 @@ void Model::set_window(float width, float level)
     if (!is_finite_window(width, level))
         return;
     std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
-    const auto unchanged = [&] { return window_width == width && window_level == level; };
+    const auto unchanged = [&] {
+        return window_width == width && window_level == level;
+    };
     const QJsonObject table =
         lock_with_table(lock, clut, [&] { return !custom_opacity && !unchanged(); });
     if (unchanged())

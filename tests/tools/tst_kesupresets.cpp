@@ -244,7 +244,7 @@ private Q_SLOTS:
             << changed("No CLUT", "Short",
                        "'Short': {'red': [%1], 'green': [%1, 0], 'blue': [%1, 0]}"_l.arg(zeros))
             << "colour table \"Short\": \"red\": unsuported table size";
-        // As an earlier version stored "CT Bone/my variant" without and with a "CT Bone" of its own.
+        // As an earlier version stored "CT Bone/my variant", without and with a "CT Bone".
         QTest::newRow("a name with a slash cannot be loaded")
             << presets_file(standard + ", 'CT Bone': {"_l + entry("my variant", "1, 0") + "}"_l)
             << QString("preset \"CT Bone/my variant\": name contains \"/\" (the viewer cannot "

@@ -50,10 +50,9 @@ QJsonObject shipped()
     QJsonArray ramp;
     for (int i = 0; i < 256; ++i)
         ramp.append(i);
-    const QJsonObject presets{
-        {"Standard"_l, complete("Standard", "{}")},
-        {"Stored"_l, complete("Stored", R"({"clut": "Grey"})")},
-        {"Own"_l, complete("Own", R"({"window": [200, 100],
+    const QJsonObject presets{{"Standard"_l, complete("Standard", "{}")},
+                              {"Stored"_l, complete("Stored", R"({"clut": "Grey"})")},
+                              {"Own"_l, complete("Own", R"({"window": [200, 100],
             "points": [{"x": 0}, {"x": 100}, {"x": 200}]})")}};
     const QJsonObject grey{{"red"_l, ramp}, {"green"_l, ramp}, {"blue"_l, ramp}};
     return nest({"rendering"_l},
@@ -80,17 +79,23 @@ QString seen(const Model &m)
 
 Action window(float width, float level)
 {
-    return [=](Model &m) { m.set_window(width, level); };
+    return [=](Model &m) {
+        m.set_window(width, level);
+    };
 }
 
 Action points(Points given)
 {
-    return [=](Model &m) { m.set_points(Points(given)); };
+    return [=](Model &m) {
+        m.set_points(Points(given));
+    };
 }
 
 Action loads(const char *name)
 {
-    return [=](Model &m) { m.load(std::string(name)); };
+    return [=](Model &m) {
+        m.load(std::string(name));
+    };
 }
 
 template<typename Signal> Watch on(Signal signal)
@@ -141,8 +146,10 @@ private Q_SLOTS:
             "non-finite window ignored: nan, 40");
         row("an infinite level over generated points", "Stored", window(400, infinite),
             "non-finite window ignored: 400, inf");
-        row("a NaN x", "Own", points({{0}, {not_a_number}, {10}}), "non-finite point ignored: point 1");
-        row("an infinite red", "Own", points({{0, 0, infinite}}), "non-finite point ignored: point 0");
+        row("a NaN x", "Own", points({{0}, {not_a_number}, {10}}),
+            "non-finite point ignored: point 1");
+        row("an infinite red", "Own", points({{0, 0, infinite}}),
+            "non-finite point ignored: point 0");
         row("points whose width overflows a float", "Own", points({{-3e38}, {3e38}}),
             "non-finite window ignored: inf, inf");
         row("points whose level overflows a float", "Own", points({{1e39}, {1e39}}),
@@ -172,8 +179,9 @@ private Q_SLOTS:
         WarningRecorder warnings;
         model.load(QJsonObject{{"clut"_l, "No CLUT"_l}, {"window"_l, QJsonArray{1e39, 40}}});
         QCOMPARE(seen(model), "0,0 256 "_l);
-        model.load(QJsonObject{{"points"_l, QJsonArray{QJsonObject{{"x"_l, 1}},
-                                                       QJsonObject{{"x"_l, 2}, {"y"_l, not_a_number}}}}});
+        model.load(QJsonObject{
+            {"points"_l,
+             QJsonArray{QJsonObject{{"x"_l, 1}}, QJsonObject{{"x"_l, 2}, {"y"_l, not_a_number}}}}});
         QCOMPARE(seen(model), "0,0 1 "_l);
         QCOMPARE(warnings.warnings().filter("non-finite"_l),
                  QStringList({"non-finite window ignored: inf, 40"_l,
@@ -191,8 +199,9 @@ private Q_SLOTS:
             [&](const QString &path) { views << path + ": "_l + seen(*model); },
             Qt::DirectConnection);
         QVERIFY(finishes("save beside a view", [&] { return model->save(); }));
-        QCOMPARE(views, QStringList({"user/rendering/dvr/preset/Own: 200,100 3 Own"_l,
-                                     "user/rendering/dvr/last/preset: 200,100 3 Own"_l}));
+        QCOMPARE(views,
+                 QStringList({"user/rendering/dvr/preset/Own: 200,100 3 Own"_l,
+                              "user/rendering/dvr/last/preset: 200,100 3 Own"_l}));
     }
 
     // One thread loads model A, whose record reaches a view of model B under the store's lock,
@@ -229,7 +238,8 @@ private Q_SLOTS:
         };
         row("set_window generating points", on(&M::window_changed), window(300, 20),
             "300,20 256 Standard");
-        row("set_window spreading own points, after a load that cleared first",
+        row(
+            "set_window spreading own points, after a load that cleared first",
             on(&M::window_changed),
             [](Model &m) {
                 m.load(std::string("Own"));
@@ -237,15 +247,18 @@ private Q_SLOTS:
             },
             "0,0 0  | 400,100 3 Own");
         row("set_points", on(&M::window_changed), points({{0}, {50}}), "50,25 2 Standard");
-        row("clear", on(&M::internal_changed), [](Model &m) { m.clear(); }, "0,0 0 ");
+        row(
+            "clear", on(&M::internal_changed), [](Model &m) { m.clear(); }, "0,0 0 ");
         row("reload", on(&M::reload), loads("Stored"), "400,40 256 Stored");
-        row("filter_changed of remove", on(&M::filter_changed),
+        row(
+            "filter_changed of remove", on(&M::filter_changed),
             [](Model &m) {
                 m.set_description("Mine");
                 m.remove();
             },
             "400,40 256 Standard");
-        row("set_description", on(&M::internal_changed),
+        row(
+            "set_description", on(&M::internal_changed),
             [](Model &m) { m.set_description("Renamed"); }, "400,40 256 Renamed");
     }
     void receivers_may_call_back()
@@ -281,9 +294,9 @@ private Q_SLOTS:
                 m.set_specular_power(m.get_specular_power() / 2);
                 m.set_blend_mode(m.get_blend_mode());
                 m.set_background_color(m.get_background_color());
-                m.set_category(m.get_clut() + m.get_convolution_filter() + m.get_opacity_table()
-                               + std::to_string(m.is_read_only() + m.is_custom_opacity()
-                                                + m.is_modified()));
+                m.set_category(
+                    m.get_clut() + m.get_convolution_filter() + m.get_opacity_table()
+                    + std::to_string(m.is_read_only() + m.is_custom_opacity() + m.is_modified()));
                 m.set_description(m.get_preset_name() == "Own" ? "Own" : m.get_description());
                 m.set_historgram({1, 2}, {0, double(100 + thread), 0, 1});
                 sound += m.get_historgram_bins() == 1024;
@@ -337,13 +350,15 @@ private Q_SLOTS:
             QTest::newRow(name) << QString::fromLatin1(record) << action
                                 << QString::fromLatin1(text) << QString::fromLatin1(warning);
         };
-        row("save would wipe the points of Mine", "Own",
+        row(
+            "save would wipe the points of Mine", "Own",
             [](Model &m) {
                 m.set_description("Mine/points/x");
                 QVERIFY(!m.save());
             },
             "200,100 3 Mine/points/x", "preset name contains \"/\", not saved: Mine/points/x");
-        row("remove would drop a member of Mine", "Own",
+        row(
+            "remove would drop a member of Mine", "Own",
             [](Model &m) {
                 m.set_description("Mine/x");
                 QVERIFY(!m.remove());
@@ -351,9 +366,9 @@ private Q_SLOTS:
             "200,100 3 Mine/x", "preset name contains \"/\", not removed: Mine/x");
         row("load finds nothing inside Mine and takes Standard", "Own", loads("Mine/x"),
             "400,40 256 Standard", "");
-        row("create(true) with such a record takes Standard, with a warning", "Mine/x",
-            [](Model &) {}, "400,40 256 Standard",
-            "preset name contains \"/\", not found: Mine/x");
+        row(
+            "create(true) with such a record takes Standard, with a warning", "Mine/x",
+            [](Model &) {}, "400,40 256 Standard", "preset name contains \"/\", not found: Mine/x");
     }
     void names_with_a_slash_are_not_names()
     {
