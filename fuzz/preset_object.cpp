@@ -10,7 +10,6 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -86,9 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (read.is_read_only())
         read.set_description(read.get_description());
     if (!read.save()) {
-        // The store refuses a name nested deeper than presets.json can be read back.
-        const std::string name = read.get_description();
-        FUZZ_CHECK(std::count(name.begin(), name.end(), '/') > 1000);
+        // A name with "/" is refused: the store would nest it inside another preset.
+        FUZZ_CHECK(read.get_description().find('/') != std::string::npos);
         return 0;
     }
 

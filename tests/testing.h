@@ -15,8 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <future>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -199,6 +201,16 @@ private:
     bool was_set;
     QByteArray old;
 };
+
+// Runs work in a thread of its own and returns its result. A hang or a deadlock ends the test
+// executable with a message at once, instead of holding it until CTest's timeout.
+template<typename Work> auto finishes(const char *what, Work work)
+{
+    auto done = std::async(std::launch::async, std::move(work));
+    if (done.wait_for(std::chrono::seconds(60)) == std::future_status::timeout)
+        qFatal("%s: still running after 60 s, hung or deadlocked", what);
+    return done.get();
+}
 
 // QString columns of a data-driven test, in order.
 inline void columns(std::initializer_list<const char *> names)

@@ -1,9 +1,11 @@
 #include "transferfunction/model.h"
+#include "transferfunction/model_p.h"
 
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
 
+#include <cmath>
 #include <stdexcept>
 
 namespace korvel::transferfunction {
@@ -17,11 +19,35 @@ void check_range(double value, double high)
         throw std::out_of_range("range violation");
 }
 
+// Every field is read and written under the model's lock, so that no reader sees half a value.
+template<typename Field> Field read(std::mutex &mutex, const Field &field)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return field;
+}
+
+template<typename Field, typename Value> void assign(std::mutex &mutex, Field &field, Value &&value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    field = std::forward<Value>(value);
+}
+
 } // namespace
+
+bool is_finite_point(const point::Point &p, std::size_t index)
+{
+    for (const double value : {p.x, p.y, p.r, p.g, p.b, p.midpoint, p.sharpness})
+        if (!std::isfinite(value)) {
+            qWarning("non-finite point ignored: point %zu", index);
+            return false;
+        }
+    return true;
+}
 
 Model::Model(QObject *parent)
     : QObject(parent)
     , change_timer(new QTimer(this))
+    , d(std::make_unique<ModelPrivate>())
 {
     moveToThread(QCoreApplication::instance()->thread());
     change_timer->setInterval(10);
@@ -55,97 +81,112 @@ Model::~Model() = default;
 
 std::vector<Model::Point> Model::get_points() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    return points;
+    return read(mutex, points);
 }
 
+namespace {
+
+// The window that set_points derives from the first and the last x.
+std::pair<float, float> window_of(const std::vector<point::Point> &points)
+{
+    if (points.empty())
+        return {0.0f, 0.0f};
+    const float width = static_cast<float>(points.back().x - points.front().x);
+    return {width, static_cast<float>(static_cast<double>(width) * 0.5 + points.front().x)};
+}
+
+} // namespace
+
+// Refused points leave the argument as it was.
 void Model::set_points(std::vector<Point> &&new_points)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    points = std::move(new_points);
-    new_points.clear();
-    if (points.empty()) {
-        window_width = 0.0f;
-        window_level = 0.0f;
-    } else {
-        window_width = static_cast<float>(points.back().x - points.front().x);
-        window_level =
-            static_cast<float>(static_cast<double>(window_width) * 0.5 + points.front().x);
+    for (std::size_t i = 0; i < new_points.size(); ++i)
+        if (!is_finite_point(new_points[i], i))
+            return;
+    const auto [width, level] = window_of(new_points);
+    if (!is_finite_window(width, level))
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        points = std::move(new_points);
+        window_width = width;
+        window_level = level;
     }
+    new_points.clear();
     Q_EMIT window_changed();
     Q_EMIT internal_changed(true);
 }
 
 BlendMode Model::get_blend_mode() const
 {
-    return blend_mode;
+    return read(mutex, blend_mode);
 }
 
 void Model::set_blend_mode(BlendMode mode)
 {
-    blend_mode = mode;
+    assign(mutex, blend_mode, mode);
 }
 
 bool Model::is_shade() const
 {
-    return shade;
+    return read(mutex, shade);
 }
 
 void Model::set_shade(bool value)
 {
-    shade = value;
+    assign(mutex, shade, value);
     Q_EMIT shade_changed();
     Q_EMIT internal_changed(true);
 }
 
 double Model::get_ambient() const
 {
-    return ambient;
+    return read(mutex, ambient);
 }
 
 void Model::set_ambient(double value)
 {
     check_range(value, 4.0);
-    ambient = value;
+    assign(mutex, ambient, value);
     Q_EMIT ambient_changed();
     Q_EMIT internal_changed(true);
 }
 
 double Model::get_diffuse() const
 {
-    return diffuse;
+    return read(mutex, diffuse);
 }
 
 void Model::set_diffuse(double value)
 {
     check_range(value, 4.0);
-    diffuse = value;
+    assign(mutex, diffuse, value);
     Q_EMIT diffuse_changed();
     Q_EMIT internal_changed(true);
 }
 
 double Model::get_specular() const
 {
-    return specular;
+    return read(mutex, specular);
 }
 
 void Model::set_specular(double value)
 {
     check_range(value, 4.0);
-    specular = value;
+    assign(mutex, specular, value);
     Q_EMIT specular_changed();
     Q_EMIT internal_changed(true);
 }
 
 double Model::get_specular_power() const
 {
-    return specular_power;
+    return read(mutex, specular_power);
 }
 
 void Model::set_specular_power(double value)
 {
     check_range(value, 256.0);
-    specular_power = value;
+    assign(mutex, specular_power, value);
     Q_EMIT specular_power_changed();
     Q_EMIT internal_changed(true);
 }
@@ -153,9 +194,12 @@ void Model::set_specular_power(double value)
 // The histogram describes the volume, not the preset: it does not mark the model as modified.
 void Model::set_historgram(std::vector<float> &&values, HistogramRage &&range)
 {
-    histogram = std::move(values);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        histogram = std::move(values);
+        histogram_range = range;
+    }
     values.clear();
-    histogram_range = range;
     Q_EMIT histogram_changed();
 }
 
@@ -171,7 +215,7 @@ const HistogramRage &Model::get_histogram_range() const
 
 std::size_t Model::get_historgram_bins() const
 {
-    return histogram_bins;
+    return read(mutex, histogram_bins);
 }
 
 std::pair<float, float> Model::window_width_level() const
@@ -193,52 +237,55 @@ std::pair<double, double> Model::get_range() const
 
 void Model::set_background_color(const std::array<double, 3> &color)
 {
-    background_color = color;
+    assign(mutex, background_color, color);
     Q_EMIT background_color_changed();
     Q_EMIT internal_changed(true);
 }
 
 std::array<double, 3> Model::get_background_color() const
 {
-    return background_color;
+    return read(mutex, background_color);
 }
 
 std::string Model::get_description() const
 {
-    return description;
+    return read(mutex, description);
 }
 
 // A preset given a name of its own is the user's, whatever it was loaded from.
 void Model::set_description(std::string &&value)
 {
-    description = std::move(value);
-    read_only = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        description = std::move(value);
+        read_only = false;
+    }
     Q_EMIT internal_changed(true);
 }
 
 std::string Model::get_preset_name() const
 {
-    return description;
+    return read(mutex, description);
 }
 
 std::string Model::get_opacity_table() const
 {
-    return opacity_table;
+    return read(mutex, opacity_table);
 }
 
 std::string Model::get_clut() const
 {
-    return clut;
+    return read(mutex, clut);
 }
 
 bool Model::is_custom_opacity() const
 {
-    return custom_opacity;
+    return read(mutex, custom_opacity);
 }
 
 bool Model::is_read_only() const
 {
-    return read_only;
+    return read(mutex, read_only);
 }
 
 bool Model::is_modified() const
@@ -248,42 +295,42 @@ bool Model::is_modified() const
 
 std::string Model::get_convolution_filter() const
 {
-    return convolution_filter;
+    return read(mutex, convolution_filter);
 }
 
-// Unlocked, so that a receiver of reload() in the model's thread may read it.
 std::string Model::get_category() const
 {
-    return category;
+    return read(mutex, category);
 }
 
 void Model::set_category(const std::string &value)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    category = value;
+    assign(mutex, category, value);
 }
 
 void Model::clear()
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    points.clear();
-    ambient = 0.15;
-    diffuse = 0.3;
-    specular = 0.9;
-    specular_power = 15.0;
-    histogram_bins = 1024;
-    background_color = {0.0, 249.0, 255.0};
-    blend_mode = BlendMode{0};
-    shade = true;
-    description.clear();
-    opacity_table.clear();
-    clut.clear();
-    convolution_filter.clear();
-    category.clear();
-    window_width = 0.0f;
-    window_level = 0.0f;
-    read_only = false;
-    custom_opacity = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        points.clear();
+        ambient = 0.15;
+        diffuse = 0.3;
+        specular = 0.9;
+        specular_power = 15.0;
+        histogram_bins = 1024;
+        background_color = {0.0, 249.0, 255.0};
+        blend_mode = BlendMode{0};
+        shade = true;
+        description.clear();
+        opacity_table.clear();
+        clut.clear();
+        convolution_filter.clear();
+        category.clear();
+        window_width = 0.0f;
+        window_level = 0.0f;
+        read_only = false;
+        custom_opacity = false;
+    }
     Q_EMIT shade_changed();
     Q_EMIT ambient_changed();
     Q_EMIT diffuse_changed();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -19,6 +20,8 @@ class QTimer;
 QT_END_NAMESPACE
 
 namespace korvel::transferfunction {
+
+class ModelPrivate;
 
 namespace point {
 
@@ -51,7 +54,10 @@ struct HistogramRage
 // The in-memory state of one volume-rendering transfer function and its life as a named preset
 // in the configuration store. Every edit of the preset emits its own signal and
 // internal_changed(true); a burst of edits is announced by one changed() about 10 ms after the
-// last. Lock order: the model's mutex first, the store's lock inside it.
+// last. Every operation may be called from any thread, and every signal is emitted after the
+// model's lock is released, so a receiver may call back into the model and sees the change.
+// Lock order: the store's lock outside, a model's mutex inside; no handle is built while the
+// model's mutex is held.
 class KESUPLUGINMANAGER_EXPORT Model : public QObject
 {
     Q_OBJECT
@@ -69,7 +75,8 @@ public:
 
     std::vector<Point> get_points() const;
     // Takes the points over and sets the window from the first and last x; the caller supplies
-    // them in ascending x, they are not sorted here.
+    // them in ascending x, they are not sorted here. Points with a member that is not finite, or
+    // whose window overflows a float, are refused with a warning: nothing changes.
     void set_points(std::vector<Point> &&points);
 
     BlendMode get_blend_mode() const;
@@ -87,13 +94,17 @@ public:
     void set_specular_power(double value);
 
     void set_historgram(std::vector<float> &&histogram, HistogramRage &&range);
+    // References into the model by contract, so read without its lock: the caller keeps
+    // set_historgram from running in another thread while it uses them.
     const std::vector<float> &get_histogram() const;
     const HistogramRage &get_histogram_range() const;
     std::size_t get_historgram_bins() const;
 
     // (width, level).
     std::pair<float, float> window_width_level() const;
-    // Regenerates the points for a new window, or spreads the model's own points over it.
+    // Regenerates the points for a new window, or spreads the model's own points over it. A
+    // window that is not finite is refused with a warning; one that throws (no manager to read
+    // the colour table from) leaves the model as it was.
     void set_window(float width, float level);
     // The union of the histogram's range and the points' extent.
     std::pair<double, double> get_range() const;
@@ -119,27 +130,29 @@ public:
     void clear();
 
     // Replaces the points by 256 computed from the colour table and the opacity kind across the
-    // window. The caller holds mutex.
+    // window; emits nothing. A stored colour table is read before the model's mutex is taken.
     void update_opacity_table();
 
     // Replaces the model's state with a preset object; an empty object is ignored. Throws
     // std::out_of_range("range violation") for a coefficient outside its range.
     void load(QJsonObject const &preset);
     // Stores the model as a user preset under its description and records it as the last preset.
-    // Returns false, doing nothing, while the model is read-only.
+    // Returns false, doing nothing, while the model is read-only or its description contains
+    // "/" (warned), since a name with "/" would nest inside another preset.
     bool save();
 
     // Loads a preset by name: the user's copy, else the shipped one, else "Standard"; records
-    // the name as the last preset.
+    // the name as the last preset. A name with "/" finds no preset of its own.
     void load(std::string const &name);
     // Loads the current preset again when the model was edited.
     void reset();
-    // Deletes the user's copy of the current preset and loads "Standard". False when read-only.
+    // Deletes the user's copy of the current preset and loads "Standard". False when read-only,
+    // and when the description contains "/" (warned).
     bool remove();
 
 Q_SIGNALS:
     void internal_changed(bool reset = true);
-    // A preset object has been read into the model; emitted under the model's lock.
+    // A preset object has been read into the model.
     void reload();
     // Coalesced: about 10 ms after the last internal_changed, in the model's thread.
     void changed();
@@ -178,6 +191,7 @@ private:
     std::string convolution_filter;
     std::atomic<bool> modified{false};
     std::string category;
+    const std::unique_ptr<ModelPrivate> d;
 };
 
 } // namespace korvel::transferfunction

@@ -1,4 +1,5 @@
 #include "transferfunction/model.h"
+#include "transferfunction/model_p.h"
 
 #include <application/configuration.h>
 
@@ -80,48 +81,29 @@ const BuiltIn &endoscopy()
     return table;
 }
 
-// The handle, and with it the store's lock, is released before any channel is built.
-QJsonObject stored_clut(const std::string &name)
-{
-    return application::preset("global/rendering/clut/preset/" + name).get().toObject();
-}
-
-void fill_stored(const QJsonObject &table, Channel &red, Channel &green, Channel &blue)
+void fill_stored(const QJsonObject &table, ModelPrivate &d)
 {
     const std::pair<QString, Channel *> channels[] = {
-        {QStringLiteral("red"), &red},
-        {QStringLiteral("green"), &green},
-        {QStringLiteral("blue"), &blue},
+        {QStringLiteral("red"), &d.red},
+        {QStringLiteral("green"), &d.green},
+        {QStringLiteral("blue"), &d.blue},
     };
     for (const auto &[key, channel] : channels) {
+        channel->clear();
         if (table.contains(key))
             *channel = to_color_vector(table.value(key).toArray());
     }
 }
 
-struct StoredTable
+// The channels of a stored table, converted only when it is not the table converted last. A
+// table found again unchanged is the same shared JSON object (any change to the stored document
+// gives a new one), which compares equal at once.
+void convert(const QJsonObject &table, ModelPrivate &d)
 {
-    QJsonObject source;
-    Channel red;
-    Channel green;
-    Channel blue;
-};
-
-// The channels of the stored table converted last in this thread. A table found again unchanged
-// is the same shared JSON object (any change to the stored document gives a new one), which
-// compares equal at once, and is not converted again.
-const StoredTable &converted(const QJsonObject &table)
-{
-    thread_local StoredTable last;
-    if (last.source.isEmpty() || !(last.source == table)) {
-        last.red.clear();
-        last.green.clear();
-        last.blue.clear();
-        fill_stored(table, last.red, last.green, last.blue);
-    }
+    if (d.converted_from.isEmpty() || !(d.converted_from == table))
+        fill_stored(table, d);
     // Kept even when only equal, so that the next look-up finds the same object.
-    last.source = table;
-    return last;
+    d.converted_from = table;
 }
 
 enum class Curve { logarithmic, logarithmic_inverse, smooth, linear };
@@ -310,25 +292,19 @@ void spread(std::vector<Model::Point> &points, double width, double level)
 
 } // namespace
 
-void Model::set_window(float width, float level)
+bool is_built_in_clut(const std::string &clut)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (window_width == width && window_level == level)
-        return;
-    window_width = width;
-    window_level = level;
-    if (!custom_opacity) {
-        update_opacity_table();
-    } else {
-        if (points.empty())
-            return;
-        spread(points, static_cast<double>(width), static_cast<double>(level));
-    }
-    Q_EMIT window_changed();
-    Q_EMIT internal_changed(true);
+    return clut == "No CLUT" || clut == "Endoscopy";
 }
 
-void Model::update_opacity_table()
+QJsonObject read_stored_clut(const std::string &clut)
+{
+    return application::preset("global/rendering/clut/preset/" + clut).get().toObject();
+}
+
+void generate_points(ModelPrivate &d, const std::string &clut, const QJsonObject &stored_table,
+                     const std::string &opacity_table, float width, float level,
+                     std::vector<Model::Point> &points)
 {
     Colours colours;
     if (clut == "No CLUT") {
@@ -336,20 +312,88 @@ void Model::update_opacity_table()
     } else if (clut == "Endoscopy") {
         colours = endoscopy().colours();
     } else {
-        const QJsonObject table = stored_clut(clut);
-        if (table.isEmpty()) {
+        if (stored_table.isEmpty()) {
             qWarning("clut preset not found");
             return;
         }
-        const StoredTable &stored = converted(table);
-        if (stored.red.size() != table_size || stored.green.size() != table_size
-            || stored.blue.size() != table_size) {
+        convert(stored_table, d);
+        if (d.red.size() != table_size || d.green.size() != table_size
+            || d.blue.size() != table_size) {
             qWarning("unsuported table size");
             return;
         }
-        colours = {stored.red.data(), stored.green.data(), stored.blue.data()};
+        colours = {d.red.data(), d.green.data(), d.blue.data()};
     }
-    generate(curve_of(opacity_table), window_width, window_level, colours, points);
+    generate(curve_of(opacity_table), width, level, colours, points);
+}
+
+bool is_finite_window(float width, float level)
+{
+    if (std::isfinite(width) && std::isfinite(level))
+        return true;
+    qWarning("non-finite window ignored: %g, %g", double(width), double(level));
+    return false;
+}
+
+namespace {
+
+// Takes the lock with the stored colour table that generation will need in hand: the table is
+// read while the lock is not held, and read again when another thread changed the model's table
+// name meanwhile. needed() is asked under the lock.
+template<typename Needed>
+QJsonObject lock_with_table(std::unique_lock<std::mutex> &lock, const std::string &clut,
+                            Needed needed)
+{
+    lock.lock();
+    QJsonObject table;
+    bool read = false;
+    std::string read_name;
+    while (needed() && !is_built_in_clut(clut) && !(read && read_name == clut)) {
+        read_name = clut;
+        lock.unlock();
+        table = read_stored_clut(read_name);
+        read = true;
+        lock.lock();
+    }
+    return table;
+}
+
+} // namespace
+
+// A window that cannot be generated for (no manager to read the colour table from) throws before
+// anything has changed.
+void Model::set_window(float width, float level)
+{
+    if (!is_finite_window(width, level))
+        return;
+    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+    const auto unchanged = [&] {
+        return window_width == width && window_level == level;
+    };
+    const QJsonObject table =
+        lock_with_table(lock, clut, [&] { return !custom_opacity && !unchanged(); });
+    if (unchanged())
+        return;
+    window_width = width;
+    window_level = level;
+    if (!custom_opacity) {
+        generate_points(*d, clut, table, opacity_table, width, level, points);
+    } else {
+        // Without points of its own to spread, the new window is kept silently.
+        if (points.empty())
+            return;
+        spread(points, static_cast<double>(width), static_cast<double>(level));
+    }
+    lock.unlock();
+    Q_EMIT window_changed();
+    Q_EMIT internal_changed(true);
+}
+
+void Model::update_opacity_table()
+{
+    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
+    const QJsonObject table = lock_with_table(lock, clut, [] { return true; });
+    generate_points(*d, clut, table, opacity_table, window_width, window_level, points);
 }
 
 } // namespace korvel::transferfunction

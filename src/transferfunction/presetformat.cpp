@@ -1,4 +1,5 @@
 #include "transferfunction/model.h"
+#include "transferfunction/model_p.h"
 
 #include "application/configuration.h"
 
@@ -76,12 +77,16 @@ point::Point read_point(const QJsonObject &object)
 }
 
 // Each point goes in front of those with the same x, so equal positions end in reverse order.
-// Sorting the reversed array stably gives that order in O(n log n), also for huge arrays.
+// Sorting the reversed array stably gives that order in O(n log n), also for huge arrays. A point
+// that is not finite (an object built in memory; JSON text holds none) is left out.
 void insert_points(const QJsonArray &array, std::vector<point::Point> &points)
 {
     points.reserve(points.size() + std::size_t(array.size()));
-    for (auto element = array.end(); element != array.begin();)
-        points.push_back(read_point((*--element).toObject()));
+    for (auto element = array.end(); element != array.begin();) {
+        const point::Point point = read_point((*--element).toObject());
+        if (is_finite_point(point, std::size_t(element - array.begin())))
+            points.push_back(point);
+    }
     std::stable_sort(points.begin(), points.end(),
                      [](const point::Point &a, const point::Point &b) { return a.x < b.x; });
 }
@@ -103,7 +108,8 @@ QJsonArray to_json(const std::vector<point::Point> &points)
 {
     QJsonArray array;
     for (auto run = points.begin(); run != points.end();) {
-        const auto end = std::find_if(run, points.end(),
+        // Searched from the next point, so that every run holds at least one point.
+        const auto end = std::find_if(std::next(run), points.end(),
                                       [x = run->x](const point::Point &p) { return p.x != x; });
         for (auto point = end; point != run;)
             array.append(to_json(*--point));
@@ -118,19 +124,38 @@ QJsonValue to_json(const std::string &text)
 }
 
 // Each value goes through a handle of its own, released before the next is built. False when
-// the store refused the value (a name nested deeper than presets.json can be read back).
+// the store refused the value.
 bool store(const std::string &path, const QJsonObject &value)
 {
     application::preset(path).set(value);
     return application::preset(path).get() == value;
 }
 
+// The stored colour table that loading preset will generate its points from, read before the
+// model's lock is taken; empty when the preset brings points of its own or a built-in table.
+QJsonObject table_for(const QJsonObject &preset)
+{
+    const std::string clut = preset.value(QLatin1String("clut")).toString().toStdString();
+    if (!preset.value(QLatin1String("points")).toArray().isEmpty() || is_built_in_clut(clut))
+        return {};
+    return read_stored_clut(clut);
+}
+
 } // namespace
+
+bool refuses_preset_name(const std::string &name, const char *action)
+{
+    if (name.find('/') == std::string::npos)
+        return false;
+    qWarning("preset name contains \"/\", not %s: %s", action, name.c_str());
+    return true;
+}
 
 void Model::load(QJsonObject const &preset)
 {
     if (preset.isEmpty())
         return;
+    const QJsonObject table = table_for(preset);
     clear();
     std::unique_lock<std::mutex> lock(mutex);
 
@@ -157,8 +182,13 @@ void Model::load(QJsonObject const &preset)
     read_string(preset, "description", description);
     read_member(preset, "window", [this](const QJsonValue &value) {
         const QJsonArray window = value.toArray();
-        window_width = float(window.at(0).toDouble(0));
-        window_level = float(window.at(1).toDouble(0));
+        const float width = float(window.at(0).toDouble(0));
+        const float level = float(window.at(1).toDouble(0));
+        // Beyond the range of a float the window keeps its cleared value.
+        if (is_finite_window(width, level)) {
+            window_width = width;
+            window_level = level;
+        }
     });
     read_bool(preset, "read_only", read_only);
     read_string(preset, "opacity", opacity_table);
@@ -170,18 +200,19 @@ void Model::load(QJsonObject const &preset)
     });
 
     if (!custom_opacity)
-        update_opacity_table();
+        generate_points(*d, clut, table, opacity_table, window_width, window_level, points);
     modified.store(false);
+    lock.unlock();
     Q_EMIT reload();
     Q_EMIT filter_changed();
 }
 
+// The preset object is built under the model's lock and stored after it is released: the store's
+// lock is never taken inside a model's.
 bool Model::save()
 {
-    // read_only is tested under the lock, so that a read-only preset loaded by another thread
-    // between the test and the encoding is never stored as the user's own.
     std::unique_lock<std::mutex> lock(mutex);
-    if (read_only)
+    if (read_only || refuses_preset_name(description, "saved"))
         return false;
 
     QJsonObject object{
@@ -206,10 +237,12 @@ bool Model::save()
     // Generated points are not stored: loading computes them again from "opacity" and "clut".
     if (custom_opacity)
         object.insert(QStringLiteral("points"), to_json(points));
+    const std::string name = description;
+    lock.unlock();
 
-    if (!store(user_preset_path + description, object))
+    if (!store(user_preset_path + name, object))
         return false;
-    store(last_preset_path, QJsonObject{{QStringLiteral("key"), to_json(description)}});
+    store(last_preset_path, QJsonObject{{QStringLiteral("key"), to_json(name)}});
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "transferfunction/model.h"
+#include "transferfunction/model_p.h"
 
 #include "application/configuration.h"
 
@@ -30,10 +31,13 @@ std::string recorded_name(const QJsonValue &record)
 }
 
 // The user's copy shadows the shipped preset, and "Standard" stands in for a name found nowhere;
-// a missing standard preset gives an empty object. The handles nest and are all released on
-// return, the innermost first.
+// a missing standard preset gives an empty object. A name with "/" names no preset: as a path it
+// would reach inside another preset. The handles nest and are all released on return, the
+// innermost first.
 QJsonValue find_preset(const std::string &name)
 {
+    if (name.find('/') != std::string::npos)
+        return preset(standard_preset_path).get();
     const Configuration user = preset(user_preset_path + name);
     if (user)
         return user.get();
@@ -68,10 +72,12 @@ Model *Model::create(bool last_preset)
         model->load(standard_name);
         return model.release();
     }
-    // The record's handle stays open while the model loads, store lock before model lock: the
-    // reverse of the usual order, safe because no other thread can know this model yet.
+    // The record's handle stays open while the model loads: the store's lock outside the model's.
     const Configuration record = preset(last_preset_path);
-    model->load(record ? recorded_name(record.get()) : standard_name);
+    // A recorded name with "/" finds nothing, as any missing preset; the user is told once.
+    const std::string name = record ? recorded_name(record.get()) : standard_name;
+    refuses_preset_name(name, "found");
+    model->load(name);
     return model.release();
 }
 
@@ -84,22 +90,26 @@ void Model::load(std::string const &name)
         .set(QJsonObject{{QStringLiteral("key"), QString::fromStdString(name)}});
 }
 
+// The name is copied under the lock: another thread may load a preset meanwhile.
 void Model::reset()
 {
     if (modified.load())
-        load(description);
+        load(get_description());
 }
 
 bool Model::remove()
 {
-    if (read_only)
+    std::unique_lock<std::mutex> lock(mutex);
+    const std::string name = description;
+    if (read_only || refuses_preset_name(name, "removed"))
         return false;
+    lock.unlock();
     {
         Configuration record = preset(last_preset_path);
-        if (record && recorded_name(record.get()) == description)
+        if (record && recorded_name(record.get()) == name)
             record.drop();
     }
-    preset(user_preset_path + description).drop();
+    preset(user_preset_path + name).drop();
     clear();
     // The handle is gone before load takes the model's lock.
     const QJsonObject standard = preset(standard_preset_path).get().toObject();

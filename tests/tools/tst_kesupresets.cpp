@@ -254,6 +254,15 @@ private Q_SLOTS:
             << changed("No CLUT", "Short",
                        "'Short': {'red': [%1], 'green': [%1, 0], 'blue': [%1, 0]}"_l.arg(zeros))
             << "colour table \"Short\": \"red\": unsuported table size";
+        // As an earlier version stored "CT Bone/my variant", without and with a "CT Bone".
+        QTest::newRow("a name with a slash cannot be loaded")
+            << presets_file(standard + ", 'CT Bone': {"_l + entry("my variant", "1, 0") + "}"_l)
+            << QString("preset \"CT Bone/my variant\": name contains \"/\" (the viewer cannot "
+                       "load it: export it, rename it and import it again)"_l);
+        QTest::newRow("a preset stored inside another cannot be loaded")
+            << presets_file(QString(standard).replace("'No CLUT'"_l,
+                                                      "'No CLUT', "_l + entry("variant", "1, 0")))
+            << QString("preset \"Standard/variant\": stored inside preset \"Standard\""_l);
         QTest::newRow("text that is not JSON gives the parser's offset and message")
             << broken
             << "not valid JSON at offset %1: %2"_l.arg(QString::number(error.offset),

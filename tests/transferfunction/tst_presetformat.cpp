@@ -162,11 +162,9 @@ private Q_SLOTS:
             "{" + points
                 + R"(, "window": [0.10000000149011612, -2.5], "filters": {"convolution": ["soft"]}})");
         row("a read-only preset is not saved", R"({"read_only": true})", "");
-        const QByteArray deep = QByteArray("n/").repeated(1100);
-        // The warning cuts the path after 200 characters.
-        row("a name nested too deep is not saved", "{\"description\": \"" + deep + "\"}", "",
-            "too deeply nested for presets.json, not stored: user/rendering/dvr/preset/"
-                + deep.left(179));
+        // A name with "/" would nest in the store inside the preset "CT Bone", or deeper.
+        row("a name with a slash is not saved", R"({"description": "CT Bone/my variant"})", "",
+            "preset name contains \"/\", not saved: CT Bone/my variant");
     }
     void presets_are_saved_as_read()
     {

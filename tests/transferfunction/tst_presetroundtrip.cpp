@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <string_view>
@@ -119,8 +120,10 @@ private Q_SLOTS:
         Random random(seed);
         Model model, by_name;
         model.load(random_preset(random));
-        // A new name makes the preset the user's.
-        model.set_description(random.odd());
+        // A new name makes the preset the user's; one with "/" would be refused.
+        std::string name = random.odd();
+        std::replace(name.begin(), name.end(), '/', '|');
+        model.set_description(std::move(name));
         const QStringList expected = fields(model);
         QVERIFY(model.save());
         by_name.load(model.get_description());

@@ -29,6 +29,9 @@ const QString incomplete = QStringLiteral("incomplete file");
 const QString range_violation = QStringLiteral("range violation");
 const QString clut_not_found = QStringLiteral("clut preset not found");
 const QString table_size = QStringLiteral("unsuported table size");
+// The viewer addresses a preset by its name as a path: a name with "/" reaches inside another.
+const QString not_loadable =
+    QStringLiteral("the viewer cannot load it: export it, rename it and import it again");
 
 struct Coefficient
 {
@@ -133,10 +136,28 @@ void check_points(const QString &where, const QJsonArray &points, std::vector<Pr
     }
 }
 
+// Presets that an earlier version stored inside another preset's object, when it saved a name
+// with "/" such as "CT Bone/my variant" over an existing "CT Bone".
+void check_nested(const QString &name, const QJsonObject &object, std::vector<Problem> &problems)
+{
+    for (auto member = object.begin(); member != object.end(); ++member) {
+        const QJsonObject inner = member.value().toObject();
+        if (!is_preset_object(inner))
+            continue;
+        const QString nested = name + QLatin1Char('/') + member.key();
+        problems.push_back({QStringLiteral("preset ") + quoted(nested), QString(),
+                            QStringLiteral("stored inside preset ") + quoted(name), not_loadable});
+        check_nested(nested, inner, problems);
+    }
+}
+
 void check_preset(const QString &name, const QJsonValue &value, std::vector<Problem> &problems)
 {
     const QString where = QStringLiteral("preset ") + quoted(name);
+    if (name.contains(QLatin1Char('/')))
+        problems.push_back({where, QString(), QStringLiteral("name contains \"/\""), not_loadable});
     const QJsonObject object = value.toObject();
+    check_nested(name, object, problems);
     if (object.isEmpty()) {
         problems.push_back({where, QString(), QStringLiteral("not a preset object"),
                             QStringLiteral("the library loads nothing from it")});

@@ -36,9 +36,11 @@ void handle_message(QtMsgType type, const QMessageLogContext &, const QString &t
         report_warning(s_context.isEmpty() ? text : s_context + QStringLiteral(": ") + text);
 }
 
+} // namespace
+
 // A preset has one of the members of the format; anything else that holds objects is a folder
 // of names with "/".
-bool has_preset_member(const QJsonObject &object)
+bool is_preset_object(const QJsonObject &object)
 {
     static const std::array<const char *, 15> members{
         "points",  "background", "blend_mode", "group",          "shade",
@@ -50,12 +52,14 @@ bool has_preset_member(const QJsonObject &object)
     return false;
 }
 
+namespace {
+
 void collect(const QJsonObject &folder, const QString &prefix, QMap<QString, QJsonValue> &found)
 {
     for (auto member = folder.begin(); member != folder.end(); ++member) {
         const QJsonObject object = member.value().toObject();
         const bool nested =
-            member.value().isObject() && !object.isEmpty() && !has_preset_member(object);
+            member.value().isObject() && !object.isEmpty() && !is_preset_object(object);
         if (nested)
             collect(object, prefix + member.key() + QLatin1Char('/'), found);
         else

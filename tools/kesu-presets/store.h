@@ -56,6 +56,9 @@ private:
     QString outer;
 };
 
+// True for an object with one of the members of a preset object.
+bool is_preset_object(const QJsonObject &object);
+
 // Preset objects by name under a "preset" folder. A name with "/" is stored as nested objects,
 // since the library uses names unescaped as path segments.
 QMap<QString, QJsonValue> collect_presets(const QJsonObject &folder);
