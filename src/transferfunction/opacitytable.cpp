@@ -277,10 +277,13 @@ void spread(std::vector<Model::Point> &points, double width, double level)
     if (!(width > 0.0) || !std::isfinite(map.scale) || !std::isfinite(map.centre))
         return stack(points, level);
     // The test of squeezed() with each point mapped once: most moves squeeze no neighbours and
-    // end in the plain map below.
+    // end in the plain map below. Points handed in out of order can lie far outside their
+    // extent, where the map overflows: they are stacked too.
     double x = first, at = map(first);
     for (std::size_t i = 1; i < points.size(); ++i) {
         const double next = points[i].x, moved = map(next);
+        if (!std::isfinite(moved))
+            return stack(points, level);
         if (next - x >= neighbour_gap && moved - at < neighbour_gap)
             return lay_out(points, map);
         x = next;

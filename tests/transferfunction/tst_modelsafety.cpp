@@ -188,6 +188,19 @@ private Q_SLOTS:
                               "non-finite point ignored: point 1"_l}));
     }
 
+    // Points handed in out of order may lie far outside their extent, where moving them onto a
+    // new window overflows: they are stacked on the level instead.
+    void moved_points_stay_finite()
+    {
+        std::unique_ptr<Model> model = holding("Own");
+        model->set_points({{0}, {1e300}, {1e-30}});
+        model->set_window(1000, 0);
+        QVector<double> xs;
+        for (const Model::Point &point : model->get_points())
+            xs.append(point.x);
+        QCOMPARE(xs, QVector<double>({-10, 0, 10}));
+    }
+
     // A view connected to the manager reads the model while it saves, in the saving thread.
     void save_beside_a_view_of_the_store()
     {
