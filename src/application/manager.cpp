@@ -2,6 +2,7 @@
 #include "application/configuration.h"
 #include "application/locations.h"
 #include "application/manager_p.h"
+#include "application/timerrestart.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -13,7 +14,6 @@
 #include <QJsonObject>
 #include <QLockFile>
 #include <QStringList>
-#include <QThread>
 #include <QTimer>
 
 #include <boost/algorithm/string/classification.hpp>
@@ -192,13 +192,7 @@ Manager::Manager(const QString &user_file, const QString &global_file)
             d->save_in_background();
         },
         Qt::QueuedConnection);
-    d->restart_timer = new QTimer(this);
-    d->restart_timer->setSingleShot(true);
-    d->restart_timer->setInterval(0);
-    connect(d->restart_timer, &QTimer::timeout, this, [this] {
-        d->restart_pending = false;
-        save_timer->start(save_delay());
-    });
+    d->save_restart = new TimerRestart(save_timer, [this] { return save_delay(); });
     d->save_done_timer = new QTimer(this);
     d->save_done_timer->setSingleShot(true);
     d->save_done_timer->setInterval(0);
@@ -263,18 +257,13 @@ bool Manager::sync()
     return !save_pending || d->save();
 }
 
-// Called with the store locked by every set and drop, in the writing thread. The timer lives in
-// the manager's thread: another thread has it restarted there by a queued call, which restarts
-// it from the time it runs, after the last change of the burst.
+// Called with the store locked by every set and drop, in the writing thread.
 void Manager::change_made()
 {
     save_pending = true;
     qint64 none = 0;
     first_unsaved_change.compare_exchange_strong(none, monotonic_ms());
-    if (QThread::currentThread() == thread())
-        save_timer->start(save_delay());
-    else if (!d->restart_pending.exchange(true)) // one queued restart for a burst of changes
-        QMetaObject::invokeMethod(d->restart_timer, "start", Qt::QueuedConnection);
+    d->save_restart->request();
 }
 
 // One second, but never more than ten seconds after the first unsaved change.

@@ -7,7 +7,6 @@
 
 #include <QJsonObject>
 
-#include <atomic>
 #include <future>
 #include <memory>
 #include <thread>
@@ -20,6 +19,7 @@ QT_END_NAMESPACE
 namespace korvel::application::impl {
 
 class Manager;
+class TimerRestart;
 
 class ManagerPrivate
 {
@@ -56,9 +56,7 @@ public:
     QTimer *pick_up_timer = nullptr;
     // Started, through a queued call, by the worker thread when its save is done.
     QTimer *save_done_timer = nullptr;
-    // Started, through a queued call, by the first change of a burst made in another thread.
-    QTimer *restart_timer = nullptr;
-    std::atomic<bool> restart_pending{false};
+    TimerRestart *save_restart = nullptr;
 
 private:
     struct BackgroundSave

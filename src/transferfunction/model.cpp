@@ -49,6 +49,8 @@ Model::Model(QObject *parent)
     , change_timer(new QTimer(this))
     , d(std::make_unique<ModelPrivate>())
 {
+    // Made before the move, so that it moves with its timer.
+    d->change_restart = new application::impl::TimerRestart(change_timer);
     moveToThread(QCoreApplication::instance()->thread());
     change_timer->setInterval(10);
 
@@ -60,14 +62,11 @@ Model::Model(QObject *parent)
                 modified.store(true);
         },
         Qt::DirectConnection);
-    // The timer lives in the model's thread and may only be touched there.
+    // Restarted at once in the model's thread, and through one queued call for a burst of
+    // changes made in another thread: a drag costs no event per change.
     connect(
-        this, &Model::internal_changed, this,
-        [this] {
-            change_timer->stop();
-            change_timer->start();
-        },
-        Qt::QueuedConnection);
+        this, &Model::internal_changed, this, [this] { d->change_restart->request(); },
+        Qt::DirectConnection);
     connect(
         change_timer, &QTimer::timeout, this,
         [this] {

@@ -2,6 +2,7 @@
 
 // Internals of the transfer-function model shared by its source files; never installed.
 
+#include "application/timerrestart.h"
 #include "transferfunction/model.h"
 
 #include <QJsonObject>
@@ -22,6 +23,8 @@ public:
     std::vector<double> red;
     std::vector<double> green;
     std::vector<double> blue;
+    // Restarts the change timer; not guarded, it may be asked from any thread.
+    application::impl::TimerRestart *change_restart = nullptr;
 };
 
 // True for the colour tables that are computed, not read from the store.

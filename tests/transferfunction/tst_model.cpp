@@ -5,7 +5,9 @@
 #include <QSignalSpy>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 using kesu::test::operator""_l;
 using kesu::test::SignalRecorder;
@@ -161,16 +163,35 @@ private Q_SLOTS:
         QCOMPARE(model.is_modified(), emitted.contains("internal"_l));
     }
 
+    // From the model's thread or another, made or edited there, a burst gives one changed().
+    void burst_of_edits_gives_one_changed_data()
+    {
+        QTest::addColumn<bool>("made_elsewhere");
+        QTest::addColumn<bool>("edited_elsewhere");
+        QTest::newRow("made and edited in the model's thread") << false << false;
+        QTest::newRow("edited in another thread") << false << true;
+        QTest::newRow("made and edited in another thread") << true << true;
+    }
     void burst_of_edits_gives_one_changed()
     {
-        Model model;
-        QSignalSpy internal(&model, &M::internal_changed), changed(&model, &M::changed);
-        for (int i = 0; i < 10; ++i)
-            model.set_ambient(i * 0.1);
+        QFETCH(bool, made_elsewhere);
+        QFETCH(bool, edited_elsewhere);
+        kesu::test::WarningRecorder warnings;
+        std::unique_ptr<Model> model;
+        const auto make = [&model] { model = std::make_unique<Model>(); };
+        made_elsewhere ? std::thread(make).join() : make();
+        QSignalSpy internal(model.get(), &M::internal_changed);
+        QSignalSpy changed(model.get(), &M::changed);
+        const auto edit = [&model] {
+            for (int i = 0; i < 10; ++i)
+                model->set_ambient(i * 0.1);
+        };
+        edited_elsewhere ? std::thread(edit).join() : edit();
         QCOMPARE(internal.count(), 10);
         QVERIFY(changed.wait(1000));
         QTest::qWait(50);
         QCOMPARE(changed.count(), 1);
+        QVERIFY2(warnings.warnings().isEmpty(), qPrintable(warnings.warnings().join(u'\n')));
     }
 };
 
