@@ -1,10 +1,16 @@
 #pragma once
 
-// What every fuzz target shares: the application object the library needs, quiet warnings, and
-// a check that aborts (a finding) with a message.
+// What every fuzz target shares: the application object the library needs, quiet warnings, a
+// check that aborts (a finding) with a message, a folder for files and a watch on hangs.
+
+#include <QString>
 
 #include <cstddef>
 #include <cstdint>
+
+namespace korvel::transferfunction {
+class Model;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
 
@@ -15,6 +21,20 @@ namespace kesu::fuzz {
 void prepare();
 
 [[noreturn]] void fail(const char *what, const char *file, int line);
+
+// One folder for the whole run, in memory where the machine has /dev/shm, so that no input waits
+// for the disk.
+QString scratch_folder();
+// Removes every file from the scratch folder.
+void clear_scratch_folder();
+
+// Marks the start of a call that must return: a call still running after 10 seconds is a hang,
+// a finding. Null marks that nothing is running.
+void watch(const char *call);
+
+// The fields that save() writes, with the window bit for bit and the points in their order.
+void check_same_fields(const korvel::transferfunction::Model &read,
+                       const korvel::transferfunction::Model &reread);
 
 } // namespace kesu::fuzz
 

@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QTemporaryDir>
 
 #include <map>
 #include <optional>
@@ -173,9 +172,10 @@ void check_handle(Model &model, const Path &path)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     kesu::fuzz::prepare();
-    QTemporaryDir dir;
-    const QString user_file = dir.filePath(QStringLiteral("presets.json"));
-    const QString global_file = dir.filePath(QStringLiteral("3d_presets.json"));
+    // Files in the run's scratch folder, the user's made anew by each input.
+    const QString user_file = kesu::fuzz::scratch_folder() + QStringLiteral("/presets.json");
+    const QString global_file = kesu::fuzz::scratch_folder() + QStringLiteral("/3d_presets.json");
+    QFile::remove(user_file);
     QFile global(global_file);
     global.open(QIODevice::WriteOnly);
     global.write("{}");

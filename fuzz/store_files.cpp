@@ -9,7 +9,6 @@
 
 #include <QFile>
 #include <QJsonObject>
-#include <QTemporaryDir>
 
 #include <memory>
 #include <stdexcept>
@@ -66,9 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     kesu::fuzz::prepare();
     const QList<QByteArray> parts =
         parts_of(QByteArray(reinterpret_cast<const char *>(data), int(size)));
-    QTemporaryDir dir;
-    const QString user_file = dir.filePath(QStringLiteral("presets.json"));
-    const QString global_file = dir.filePath(QStringLiteral("3d_presets.json"));
+    // Broken user files are copied aside: each input starts from an empty folder.
+    kesu::fuzz::clear_scratch_folder();
+    const QString user_file = kesu::fuzz::scratch_folder() + QStringLiteral("/presets.json");
+    const QString global_file = kesu::fuzz::scratch_folder() + QStringLiteral("/3d_presets.json");
     write(user_file, parts.at(0));
     write(global_file, parts.at(1));
 

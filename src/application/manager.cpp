@@ -2,6 +2,7 @@
 #include "application/configuration.h"
 #include "application/locations.h"
 #include "application/manager_p.h"
+#include "application/testhooks.h"
 #include "application/timerrestart.h"
 
 #include <QCoreApplication>
@@ -278,6 +279,11 @@ int Manager::save_delay() const
 ManagerPrivate::ManagerPrivate(Manager *manager)
     : manager(manager)
 { }
+
+ManagerPrivate &ManagerPrivate::of(Manager &manager)
+{
+    return *manager.d;
+}
 
 void ManagerPrivate::load_user_file()
 {
@@ -595,6 +601,19 @@ void Configuration::drop()
     remove(document(), rest.split(QLatin1Char('/'), Qt::KeepEmptyParts));
     store->announce(root_prefix() + rest, true);
 }
+namespace testing {
+
+void use_manager(Manager *manager)
+{
+    s_instance = manager;
+}
+
+void pick_up(Manager &manager)
+{
+    ManagerPrivate::of(manager).pick_up();
+}
+
+} // namespace testing
 } // namespace impl
 
 impl::Configuration preset(const std::string &path)

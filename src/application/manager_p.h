@@ -25,6 +25,7 @@ class ManagerPrivate
 {
 public:
     explicit ManagerPrivate(Manager *manager);
+    static ManagerPrivate &of(Manager &manager);
 
     // Each runs with the manager's documents_mutex held.
     void load_user_file();
