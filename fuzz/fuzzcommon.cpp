@@ -76,9 +76,10 @@ void watch(const char *call)
 
 namespace {
 
+// Equal to the bit, but for the sign of a zero, which JSON does not keep.
 bool same_bits(float a, float b)
 {
-    return std::memcmp(&a, &b, sizeof a) == 0;
+    return (a == 0.0f && b == 0.0f) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 bool same_points(const std::vector<korvel::transferfunction::Model::Point> &a,

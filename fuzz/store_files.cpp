@@ -89,7 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         model->set_window(300.0f, 40.0f);
         model->set_description(model->get_description() + " copy");
-        FUZZ_CHECK(model->save());
+        // A name with "/" is refused: it would be stored inside another preset.
+        FUZZ_CHECK(model->save() || model->get_description().find('/') != std::string::npos);
         model.reset();
         manager.on_save();
     }

@@ -202,18 +202,15 @@ Manager::Manager(const QString &user_file, const QString &global_file)
         d->finish_background_save();
     });
 
-    d->watcher = new QFileSystemWatcher(this);
     d->pick_up_timer = new QTimer(this);
     d->pick_up_timer->setSingleShot(true);
     d->pick_up_timer->setInterval(pick_up_delay_ms);
     connect(d->pick_up_timer, &QTimer::timeout, this, [this] { d->pick_up(); });
-    const auto changed = [this] { d->pick_up_timer->start(); };
-    connect(d->watcher, &QFileSystemWatcher::fileChanged, this, changed);
-    connect(d->watcher, &QFileSystemWatcher::directoryChanged, this, changed);
 
     on_load();
-    std::lock_guard<std::recursive_mutex> lock(documents_mutex);
-    d->watch();
+    // The file is watched from the first pass of the event loop: a process that never runs one
+    // (a tool) never sees another's writes anyway, and closing a watcher costs milliseconds.
+    QMetaObject::invokeMethod(this, [this] { d->start_watching(); }, Qt::QueuedConnection);
 }
 
 Manager::~Manager()
@@ -475,8 +472,21 @@ void ManagerPrivate::adopt(const QJsonObject &merged)
     }
 }
 
+void ManagerPrivate::start_watching()
+{
+    Manager &q = *manager;
+    watcher = new QFileSystemWatcher(&q);
+    const auto changed = [this] { pick_up_timer->start(); };
+    QObject::connect(watcher, &QFileSystemWatcher::fileChanged, &q, changed);
+    QObject::connect(watcher, &QFileSystemWatcher::directoryChanged, &q, changed);
+    // What another process wrote since the file was read.
+    pick_up();
+}
+
 void ManagerPrivate::watch()
 {
+    if (!watcher)
+        return;
     const QString file = manager->user_file;
     if (file.isEmpty())
         return;

@@ -41,6 +41,8 @@ public:
     void pick_up();
     // Emits modified or dropped for a change made through a handle and schedules the save.
     void announce(const QString &path, bool dropped);
+    // Makes the watcher of the user file, in the manager's thread.
+    void start_watching();
     // Watches the user file and its folder (the folder's parent while there is no folder).
     void watch();
 
