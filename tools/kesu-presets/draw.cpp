@@ -3,6 +3,7 @@
 #include "commandline.h"
 #include "renderer.h"
 #include "store.h"
+#include "warnings.h"
 
 #include <QFileInfo>
 #include <QImageWriter>
