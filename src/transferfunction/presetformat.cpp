@@ -79,26 +79,24 @@ bool Model::save()
     std::unique_lock<std::mutex> lock(mutex);
     if (read_only || schema::refuses_preset_name(description, "saved"))
         return false;
-    schema::Preset preset;
-    preset.custom_opacity = custom_opacity;
     // Generated points are not stored, so not copied either.
-    if (custom_opacity)
-        preset.points = points;
-    preset.background_color = background_color;
-    preset.blend_mode = blend_mode;
-    preset.category = category;
-    preset.shade = shade;
-    preset.ambient = ambient;
-    preset.diffuse = diffuse;
-    preset.specular = specular;
-    preset.specular_power = specular_power;
-    preset.description = description;
-    preset.window_width = window_width;
-    preset.window_level = window_level;
-    preset.read_only = read_only;
-    preset.opacity_table = opacity_table;
-    preset.clut = clut;
-    preset.convolution_filter = convolution_filter;
+    const schema::Preset preset{custom_opacity ? points : std::vector<Point>(),
+                                custom_opacity,
+                                background_color,
+                                blend_mode,
+                                category,
+                                shade,
+                                ambient,
+                                diffuse,
+                                specular,
+                                specular_power,
+                                description,
+                                window_width,
+                                window_level,
+                                read_only,
+                                opacity_table,
+                                clut,
+                                convolution_filter};
     lock.unlock();
 
     if (!store(schema::preset_path(schema::Document::user, preset.description),

@@ -39,8 +39,7 @@ public:
     Reader(const QJsonObject &object, Reading reading)
         : object(object)
         , reading(reading)
-    {
-    }
+    { }
 
     // Hands the member to read when it is there.
     template<typename Read> void member(const char *name, Read read)
@@ -111,8 +110,8 @@ void read_points(const QJsonArray &array, Reader &reader, std::vector<point::Poi
         if (is_finite(point))
             points.push_back(point);
         else
-            reader.add({Kind::non_finite_point, {}, 0.0, 0.0,
-                        std::size_t(element - array.begin())});
+            reader.add(
+                {Kind::non_finite_point, {}, 0.0, 0.0, std::size_t(element - array.begin())});
     }
     std::stable_sort(points.begin(), points.end(),
                      [](const point::Point &a, const point::Point &b) { return a.x < b.x; });
@@ -256,8 +255,7 @@ Decoded decode(const QJsonObject &object, Reading reading)
     read.coefficient(member::specular, highest_coefficient, preset.specular);
     read.coefficient(member::specular_power, highest_specular_power, preset.specular_power);
     read.string(member::description, preset.description);
-    read.member(member::window,
-                [&](const QJsonValue &value) { read_window(value, read, preset); });
+    read.member(member::window, [&](const QJsonValue &value) { read_window(value, read, preset); });
     read.boolean(member::read_only, preset.read_only);
     read.string(member::opacity, preset.opacity_table);
     read.string(member::clut, preset.clut);
@@ -287,7 +285,8 @@ QJsonObject encode(const Preset &preset)
         {key(member::specular_power), preset.specular_power},
         {key(member::description), encode_text(preset.description)},
         {key(member::filters),
-         QJsonObject{{key(member::convolution), QJsonArray{encode_text(preset.convolution_filter)}}}},
+         QJsonObject{
+             {key(member::convolution), QJsonArray{encode_text(preset.convolution_filter)}}}},
         {key(member::window), QJsonArray{double(preset.window_width), double(preset.window_level)}},
     };
     // Generated points are not stored: loading computes them again from "opacity" and "clut".
@@ -337,11 +336,10 @@ Preset preset_of(const Model &model)
 
 bool is_preset_object(const QJsonObject &object)
 {
-    for (const char *name :
-         {member::points, member::background, member::blend_mode, member::group, member::shade,
-          member::ambient, member::diffuse, member::specular, member::specular_power,
-          member::description, member::window, member::read_only, member::opacity, member::clut,
-          member::filters})
+    for (const char *name : {member::points, member::background, member::blend_mode, member::group,
+                             member::shade, member::ambient, member::diffuse, member::specular,
+                             member::specular_power, member::description, member::window,
+                             member::read_only, member::opacity, member::clut, member::filters})
         if (object.contains(QLatin1String(name)))
             return true;
     return false;

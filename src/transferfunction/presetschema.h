@@ -51,13 +51,14 @@ struct PointMember
     const char *key;
     double point::Point::*field;
 };
-inline constexpr std::array<PointMember, 7> point_members{{{"x", &point::Point::x},
-                                                           {"y", &point::Point::y},
-                                                           {"r", &point::Point::r},
-                                                           {"g", &point::Point::g},
-                                                           {"b", &point::Point::b},
-                                                           {"midpoint", &point::Point::midpoint},
-                                                           {"sharpness", &point::Point::sharpness}}};
+inline constexpr std::array<PointMember, 7> point_members{
+    {{"x", &point::Point::x},
+     {"y", &point::Point::y},
+     {"r", &point::Point::r},
+     {"g", &point::Point::g},
+     {"b", &point::Point::b},
+     {"midpoint", &point::Point::midpoint},
+     {"sharpness", &point::Point::sharpness}}};
 
 // The channels of a stored colour table, in the order they are read.
 inline constexpr std::array<const char *, 3> channels{"red", "green", "blue"};

@@ -123,7 +123,8 @@ void check_preset(const QString &name, const QJsonValue &value, std::vector<Prob
     rest = std::stable_partition(rest, found.end(), [](const schema::Problem &p) {
         return p.kind == Kind::range_violation;
     });
-    std::for_each(found.begin(), rest, [&](const auto &p) { problems.push_back(reported(where, p)); });
+    std::for_each(found.begin(), rest,
+                  [&](const auto &p) { problems.push_back(reported(where, p)); });
     check_points(where, object.value(key(schema::member::points)).toArray(), problems);
     const QJsonValue description = object.value(key(schema::member::description));
     if (description.isString() && description.toString() != name)
@@ -131,7 +132,8 @@ void check_preset(const QString &name, const QJsonValue &value, std::vector<Prob
                             QStringLiteral("differs from the name it is stored under"),
                             quoted(description.toString())});
     check_generation(where, decoded.preset, problems);
-    std::for_each(rest, found.end(), [&](const auto &p) { problems.push_back(reported(where, p)); });
+    std::for_each(rest, found.end(),
+                  [&](const auto &p) { problems.push_back(reported(where, p)); });
 }
 
 // The problems of a stored colour table by channel, each followed by the first entry that is not
@@ -154,7 +156,8 @@ void check_table(const QString &name, const QJsonValue &value, std::vector<Probl
         const auto entry = std::find_if(array.begin(), array.end(),
                                         [](const QJsonValue &v) { return !v.isDouble(); });
         if (entry != array.end())
-            problems.push_back({where, key(channel) + QStringLiteral("/%1").arg(entry - array.begin()),
+            problems.push_back({where,
+                                key(channel) + QStringLiteral("/%1").arg(entry - array.begin()),
                                 QStringLiteral("not a number"), QStringLiteral("read as 0")});
     }
 }
@@ -211,8 +214,7 @@ std::vector<Problem> check_presets_file(const QJsonObject &document,
     QTemporaryDir temporary;
     const QString global = temporary.filePath(QStringLiteral("3d_presets.json"));
     const QJsonObject tables = colour_tables ? *colour_tables : schema::colour_tables_of(document);
-    if (!temporary.isValid()
-        || !write_json(global, schema::with_colour_tables(document, tables))) {
+    if (!temporary.isValid() || !write_json(global, schema::with_colour_tables(document, tables))) {
         problems.push_back({QStringLiteral("the check"), QString(),
                             QStringLiteral("cannot write a temporary file"), QString()});
         return problems;

@@ -136,8 +136,9 @@ int run_command(const Command &command, const QStringList &arguments)
     files.global = parser.isSet(QStringLiteral("global"))
         ? parser.value(QStringLiteral("global"))
         : korvel::application::impl::default_global_file();
-    files.user = parser.isSet(QStringLiteral("user")) ? parser.value(QStringLiteral("user"))
-                                                      : korvel::application::impl::default_user_file();
+    files.user = parser.isSet(QStringLiteral("user"))
+        ? parser.value(QStringLiteral("user"))
+        : korvel::application::impl::default_user_file();
     files.no_user = parser.isSet(QStringLiteral("no-user"));
     if (!parser.isSet(QStringLiteral("global")) && !QFileInfo::exists(files.global))
         return report_error(usage_error,

@@ -90,9 +90,10 @@ int run_import(const Invocation &invocation)
     std::vector<PresetEntry> before = store->presets();
     for (auto preset = presets.begin(); preset != presets.end(); ++preset) {
         if (schema::is_nested_name(utf8(preset.key()))) {
-            status = report_error(failure, QStringLiteral("preset %1: a name with \"/\" cannot be "
-                                                          "stored; skipped")
-                                               .arg(quoted(preset.key())));
+            status = report_error(failure,
+                                  QStringLiteral("preset %1: a name with \"/\" cannot be "
+                                                 "stored; skipped")
+                                      .arg(quoted(preset.key())));
             continue;
         }
         if (!store_preset(preset.key(), preset.value())) {
@@ -111,8 +112,9 @@ int run_import(const Invocation &invocation)
     const bool saved = store->sync(warnings);
     warnings += store->close();
     if (!saved)
-        return report_error(failure, QStringLiteral("the user file %1 was not written: %2")
-                                         .arg(files.user, warnings.join(QStringLiteral("; "))));
+        return report_error(failure,
+                            QStringLiteral("the user file %1 was not written: %2")
+                                .arg(files.user, warnings.join(QStringLiteral("; "))));
     for (const QString &warning : warnings)
         report_warning(warning);
     return status;
