@@ -145,6 +145,7 @@ class TemporaryStore
 public:
     TemporaryStore()
     {
+        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
         QDir(dir.path()).mkpath(QStringLiteral(".kesu"));
         write(global_file(), QByteArray("{}"));
     }
