@@ -16,21 +16,13 @@ using Kind = schema::Problem::Kind;
 
 namespace {
 
-// Every member, so that only the changes of a row are reported.
-const QJsonObject complete = QJsonDocument::fromJson(R"({"background": {"color": [1, 2, 3]},
-    "blend_mode": 2, "group": "CT", "shade": false, "ambient": 0.5, "diffuse": 0.6, "specular": 0.7,
-    "specular_power": 20, "description": "Bone", "window": [400, 40], "read_only": false,
-    "opacity": "Smooth Table", "clut": "No CLUT", "filters": {"convolution": ["sharpen"]}})")
-                                 .object();
+const QJsonObject complete = complete_preset();
 
 // The complete object with the members of the JSON text replaced, and those named in removed
 // taken out.
 QJsonObject changed(const QByteArray &changes, const QStringList &removed = {})
 {
-    QJsonObject object = complete;
-    const QJsonObject members = QJsonDocument::fromJson(changes).object();
-    for (auto member = members.begin(); member != members.end(); ++member)
-        object.insert(member.key(), member.value());
+    QJsonObject object = with_members(changes);
     for (const QString &name : removed)
         object.remove(name);
     return object;
