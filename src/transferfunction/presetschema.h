@@ -118,6 +118,7 @@ struct Problem
     double highest = 0.0;
     // The place of the point in its array.
     std::size_t index = 0;
+    // The window read, as a float.
     float width = 0.0f;
     float level = 0.0f;
 };

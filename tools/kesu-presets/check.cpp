@@ -20,6 +20,7 @@ namespace {
 
 using korvel::application::preset;
 using korvel::application::impl::Manager;
+using korvel::transferfunction::point::Point;
 namespace schema = korvel::transferfunction::schema;
 using Kind = schema::Problem::Kind;
 
@@ -61,13 +62,14 @@ void check_points(const QString &where, const QJsonArray &points, std::vector<Pr
                                 QStringLiteral("read as a point with every member 0")});
             continue;
         }
-        const korvel::transferfunction::point::Point point = schema::decode_point(points.at(i));
-        // The opacity and the colour; position, midpoint and sharpness have no such scale.
-        for (std::size_t m = 1; m <= 4; ++m) {
-            const schema::PointMember &channel = schema::point_members[m];
-            const double value = point.*channel.field;
-            if (value < 0.0 || value > 1.0)
-                problems.push_back({where, member + QLatin1Char('/') + key(channel.key),
+        const Point point = schema::decode_point(points.at(i));
+        for (const schema::PointMember &m : schema::point_members) {
+            // The opacity and the colour; position, midpoint and sharpness have no such scale.
+            const bool unit_scale = m.field == &Point::y || m.field == &Point::r
+                || m.field == &Point::g || m.field == &Point::b;
+            const double value = point.*m.field;
+            if (unit_scale && (value < 0.0 || value > 1.0))
+                problems.push_back({where, member + QLatin1Char('/') + key(m.key),
                                     QStringLiteral("outside 0..1"), QString::number(value)});
         }
     }
