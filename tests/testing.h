@@ -145,6 +145,7 @@ class TemporaryStore
 public:
     TemporaryStore()
     {
+        QVERIFY2(dir.isValid(), qPrintable(dir.errorString()));
         QDir(dir.path()).mkpath(QStringLiteral(".kesu"));
         write(global_file(), QByteArray("{}"));
     }
@@ -231,6 +232,26 @@ inline void row(const char *name, std::initializer_list<const char *> cells)
 inline QLatin1String operator""_l(const char *text, std::size_t size)
 {
     return QLatin1String(text, int(size));
+}
+
+// A preset object with every member and a built-in colour table, so that no table is looked up.
+inline QJsonObject complete_preset()
+{
+    return QJsonDocument::fromJson(R"({"background": {"color": [10, 20, 30]}, "blend_mode": 2,
+        "group": "CT", "shade": false, "ambient": 0.5, "diffuse": 0.6, "specular": 0.7,
+        "specular_power": 20, "description": "Bone", "window": [400, 40], "read_only": false,
+        "opacity": "Logarithmic Table", "clut": "No CLUT",
+        "filters": {"convolution": ["sharpen"]}})")
+        .object();
+}
+
+// The object with the members of the JSON text replaced or added.
+inline QJsonObject with_members(const QByteArray &changes, QJsonObject object = complete_preset())
+{
+    const QJsonObject members = QJsonDocument::fromJson(changes).object();
+    for (auto member = members.begin(); member != members.end(); ++member)
+        object.insert(member.key(), member.value());
+    return object;
 }
 
 // Builds a JSON object from nested member names down to one value: nest({"a","b"}, v).

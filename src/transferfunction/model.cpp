@@ -1,23 +1,16 @@
 #include "transferfunction/model.h"
 #include "transferfunction/model_p.h"
+#include "transferfunction/presetschema.h"
 
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
 
-#include <cmath>
-#include <stdexcept>
-
 namespace korvel::transferfunction {
 
 namespace {
 
-// NaN compares false both ways and so is let through, like the bounds themselves.
-void check_range(double value, double high)
-{
-    if (value < 0.0 || value > high)
-        throw std::out_of_range("range violation");
-}
+using schema::check_range;
 
 // Every field is read and written under the model's lock, so that no reader sees half a value.
 template<typename Field> Field read(std::mutex &mutex, const Field &field)
@@ -33,16 +26,6 @@ template<typename Field, typename Value> void assign(std::mutex &mutex, Field &f
 }
 
 } // namespace
-
-bool is_finite_point(const point::Point &p, std::size_t index)
-{
-    for (const double value : {p.x, p.y, p.r, p.g, p.b, p.midpoint, p.sharpness})
-        if (!std::isfinite(value)) {
-            qWarning("non-finite point ignored: point %zu", index);
-            return false;
-        }
-    return true;
-}
 
 Model::Model(QObject *parent)
     : QObject(parent)
@@ -100,10 +83,10 @@ std::pair<float, float> window_of(const std::vector<point::Point> &points)
 void Model::set_points(std::vector<Point> &&new_points)
 {
     for (std::size_t i = 0; i < new_points.size(); ++i)
-        if (!is_finite_point(new_points[i], i))
+        if (!schema::is_finite_point(new_points[i], i))
             return;
     const auto [width, level] = window_of(new_points);
-    if (!is_finite_window(width, level))
+    if (!schema::is_finite_window(width, level))
         return;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -145,7 +128,7 @@ double Model::get_ambient() const
 
 void Model::set_ambient(double value)
 {
-    check_range(value, 4.0);
+    check_range(value, schema::highest_coefficient);
     assign(mutex, ambient, value);
     Q_EMIT ambient_changed();
     Q_EMIT internal_changed(true);
@@ -158,7 +141,7 @@ double Model::get_diffuse() const
 
 void Model::set_diffuse(double value)
 {
-    check_range(value, 4.0);
+    check_range(value, schema::highest_coefficient);
     assign(mutex, diffuse, value);
     Q_EMIT diffuse_changed();
     Q_EMIT internal_changed(true);
@@ -171,7 +154,7 @@ double Model::get_specular() const
 
 void Model::set_specular(double value)
 {
-    check_range(value, 4.0);
+    check_range(value, schema::highest_coefficient);
     assign(mutex, specular, value);
     Q_EMIT specular_changed();
     Q_EMIT internal_changed(true);
@@ -184,7 +167,7 @@ double Model::get_specular_power() const
 
 void Model::set_specular_power(double value)
 {
-    check_range(value, 256.0);
+    check_range(value, schema::highest_specular_power);
     assign(mutex, specular_power, value);
     Q_EMIT specular_power_changed();
     Q_EMIT internal_changed(true);
@@ -307,28 +290,30 @@ void Model::set_category(const std::string &value)
     assign(mutex, category, value);
 }
 
+// The points keep their storage, for the 256 that loading a preset usually generates next.
 void Model::clear()
 {
     {
+        const schema::Preset cleared;
         std::lock_guard<std::mutex> lock(mutex);
         points.clear();
-        ambient = 0.15;
-        diffuse = 0.3;
-        specular = 0.9;
-        specular_power = 15.0;
-        histogram_bins = 1024;
-        background_color = {0.0, 249.0, 255.0};
-        blend_mode = BlendMode{0};
-        shade = true;
+        ambient = cleared.ambient;
+        diffuse = cleared.diffuse;
+        specular = cleared.specular;
+        specular_power = cleared.specular_power;
+        histogram_bins = schema::cleared_histogram_bins;
+        background_color = cleared.background_color;
+        blend_mode = cleared.blend_mode;
+        shade = cleared.shade;
         description.clear();
         opacity_table.clear();
         clut.clear();
         convolution_filter.clear();
         category.clear();
-        window_width = 0.0f;
-        window_level = 0.0f;
-        read_only = false;
-        custom_opacity = false;
+        window_width = cleared.window_width;
+        window_level = cleared.window_level;
+        read_only = cleared.read_only;
+        custom_opacity = cleared.custom_opacity;
     }
     Q_EMIT shade_changed();
     Q_EMIT ambient_changed();

@@ -1,7 +1,6 @@
 #include "transferfunction/model.h"
 #include "transferfunction/model_p.h"
-
-#include <application/configuration.h>
+#include "transferfunction/presetschema.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -14,7 +13,7 @@ namespace korvel::transferfunction {
 
 namespace {
 
-constexpr std::size_t table_size = 256;
+using schema::table_size;
 constexpr double one_255 = 1.0 / 255.0;
 constexpr float one_255_single = 1.0f / 255.0f;
 // Points of the model's own that a new window brings closer than this are laid out this far apart.
@@ -26,16 +25,6 @@ using Channel = std::vector<double>;
 double ramp(std::size_t i)
 {
     return static_cast<double>(static_cast<float>(i) * one_255_single);
-}
-
-// Stored tables are on the 0 to 255 scale; values beyond it are kept, not clamped.
-Channel to_color_vector(const QJsonArray &array)
-{
-    Channel channel;
-    channel.reserve(static_cast<std::size_t>(array.size()));
-    for (const QJsonValue &entry : array)
-        channel.push_back(entry.toDouble(0.0) * one_255);
-    return channel;
 }
 
 // A colour table of exactly 256 entries per channel, built in or read from the store.
@@ -70,11 +59,18 @@ const BuiltIn &endoscopy()
 {
     static const BuiltIn table = [] {
         BuiltIn endoscopy;
+        // From (240, 187, 195)/255 at the first entry, red rising by 0.02/255 and green and blue
+        // falling by 0.26/255 an entry; the constants are those doubles to the last bit.
+        constexpr double red_first = 0.9411764705882353;
+        constexpr double red_step = 7.843137254901961e-05;
+        constexpr double green_first = 0.7333333333333333;
+        constexpr double blue_first = 0.7647058823529411;
+        constexpr double green_blue_step = 0.001019607843137255;
         for (std::size_t i = 0; i < table_size; ++i) {
             const double at = static_cast<double>(i);
-            endoscopy.red[i] = at * 7.843137254901961e-05 + 0.9411764705882353;
-            endoscopy.green[i] = 0.7333333333333333 - at * 0.001019607843137255;
-            endoscopy.blue[i] = 0.7647058823529411 - at * 0.001019607843137255;
+            endoscopy.red[i] = at * red_step + red_first;
+            endoscopy.green[i] = green_first - at * green_blue_step;
+            endoscopy.blue[i] = blue_first - at * green_blue_step;
         }
         return endoscopy;
     }();
@@ -83,25 +79,24 @@ const BuiltIn &endoscopy()
 
 void fill_stored(const QJsonObject &table, ModelPrivate &d)
 {
-    const std::pair<QString, Channel *> channels[] = {
-        {QStringLiteral("red"), &d.red},
-        {QStringLiteral("green"), &d.green},
-        {QStringLiteral("blue"), &d.blue},
-    };
-    for (const auto &[key, channel] : channels) {
-        channel->clear();
+    Channel *const targets[] = {&d.red, &d.green, &d.blue};
+    for (std::size_t i = 0; i < schema::channels.size(); ++i) {
+        const QLatin1String key(schema::channels[i]);
+        targets[i]->clear();
         if (table.contains(key))
-            *channel = to_color_vector(table.value(key).toArray());
+            *targets[i] = schema::to_color_vector(table.value(key).toArray());
     }
 }
 
-// The channels of a stored table, converted only when it is not the table converted last. A
-// table found again unchanged is the same shared JSON object (any change to the stored document
-// gives a new one), which compares equal at once.
+// The channels of a stored table and what keeps it from use, worked out only when it is not the
+// table converted last. A table found again unchanged is the same shared JSON object (any change
+// to the stored document gives a new one), which compares equal at once.
 void convert(const QJsonObject &table, ModelPrivate &d)
 {
-    if (d.converted_from.isEmpty() || !(d.converted_from == table))
+    if (d.converted_from.isEmpty() || !(d.converted_from == table)) {
+        d.problems = schema::table_problems(table);
         fill_stored(table, d);
+    }
     // Kept even when only equal, so that the next look-up finds the same object.
     d.converted_from = table;
 }
@@ -295,47 +290,25 @@ void spread(std::vector<Model::Point> &points, double width, double level)
 
 } // namespace
 
-bool is_built_in_clut(const std::string &clut)
-{
-    return clut == "No CLUT" || clut == "Endoscopy";
-}
-
-QJsonObject read_stored_clut(const std::string &clut)
-{
-    return application::preset("global/rendering/clut/preset/" + clut).get().toObject();
-}
-
 void generate_points(ModelPrivate &d, const std::string &clut, const QJsonObject &stored_table,
                      const std::string &opacity_table, float width, float level,
                      std::vector<Model::Point> &points)
 {
     Colours colours;
-    if (clut == "No CLUT") {
+    if (clut == schema::grey_clut) {
         colours = grey().colours();
-    } else if (clut == "Endoscopy") {
+    } else if (clut == schema::endoscopy_clut) {
         colours = endoscopy().colours();
     } else {
-        if (stored_table.isEmpty()) {
-            qWarning("clut preset not found");
-            return;
-        }
         convert(stored_table, d);
-        if (d.red.size() != table_size || d.green.size() != table_size
-            || d.blue.size() != table_size) {
-            qWarning("unsuported table size");
+        // One warning however many channels are at fault.
+        if (!d.problems.empty()) {
+            schema::report(d.problems.front());
             return;
         }
         colours = {d.red.data(), d.green.data(), d.blue.data()};
     }
     generate(curve_of(opacity_table), width, level, colours, points);
-}
-
-bool is_finite_window(float width, float level)
-{
-    if (std::isfinite(width) && std::isfinite(level))
-        return true;
-    qWarning("non-finite window ignored: %g, %g", double(width), double(level));
-    return false;
 }
 
 namespace {
@@ -351,10 +324,10 @@ QJsonObject lock_with_table(std::unique_lock<std::mutex> &lock, const std::strin
     QJsonObject table;
     bool read = false;
     std::string read_name;
-    while (needed() && !is_built_in_clut(clut) && !(read && read_name == clut)) {
+    while (needed() && !schema::is_built_in_clut(clut) && !(read && read_name == clut)) {
         read_name = clut;
         lock.unlock();
-        table = read_stored_clut(read_name);
+        table = schema::read_stored_clut(read_name);
         read = true;
         lock.lock();
     }
@@ -367,7 +340,7 @@ QJsonObject lock_with_table(std::unique_lock<std::mutex> &lock, const std::strin
 // anything has changed.
 void Model::set_window(float width, float level)
 {
-    if (!is_finite_window(width, level))
+    if (!schema::is_finite_window(width, level))
         return;
     std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
     const auto unchanged = [&] {

@@ -240,9 +240,6 @@ private Q_SLOTS:
         QTest::newRow("a clean file passes") << presets_file(standard) << "0 problem(s)";
         QTest::newRow("the shipped defaults pass")
             << TemporaryStore::read(QStringLiteral(KESU_SHIPPED_PRESETS)) << "0 problem(s)";
-        QTest::newRow("a missing window is an incomplete file")
-            << changed("'window': [400, 40], ", "")
-            << in_standard + "\"window\": incomplete file"_l;
         QTest::newRow("a background without colour is an incomplete file")
             << changed("{'color': [0, 0, 0]}", "{}")
             << in_standard + "\"background/color\": incomplete file"_l;

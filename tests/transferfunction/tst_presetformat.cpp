@@ -16,22 +16,6 @@ using korvel::transferfunction::Model;
 
 namespace {
 
-// Every member, with a built-in colour table so that no table is looked up.
-const QJsonObject complete = QJsonDocument::fromJson(R"({"background": {"color": [10, 20, 30]},
-    "blend_mode": 2, "group": "CT", "shade": false, "ambient": 0.5, "diffuse": 0.6, "specular": 0.7,
-    "specular_power": 20, "description": "Bone", "window": [400, 40], "read_only": false,
-    "opacity": "Logarithmic Table", "clut": "No CLUT", "filters": {"convolution": ["sharpen"]}})")
-                                 .object();
-
-// The object with the members of the JSON text replaced or added.
-QJsonObject with(const QByteArray &changes, QJsonObject object = complete)
-{
-    const QJsonObject members = QJsonDocument::fromJson(changes).object();
-    for (auto member = members.begin(); member != members.end(); ++member)
-        object.insert(member.key(), member.value());
-    return object;
-}
-
 QVector<double> column(const Model &model, double Model::Point::*member)
 {
     QVector<double> values;
@@ -56,7 +40,7 @@ private Q_SLOTS:
     void object_without_members_is_reported()
     {
         WarningRecorder recorder;
-        Model().load(with(R"({"unknown": 1})", {}));
+        Model().load(with_members(R"({"unknown": 1})", {}));
         // Fourteen missing members, then the colour table with the empty name.
         QCOMPARE(recorder.warnings().join(QLatin1Char('\n')),
                  QString("incomplete file\n"_l).repeated(14) + "clut preset not found"_l);
@@ -65,7 +49,7 @@ private Q_SLOTS:
     void points_are_held_by_ascending_x()
     {
         Model model;
-        model.load(with(R"({"points": [{"x": 300, "y": 0.3}, {"x": 100, "y": 0.1},
+        model.load(with_members(R"({"points": [{"x": 300, "y": 0.3}, {"x": 100, "y": 0.1},
             {"x": 100, "y": 0.2}, 7], "description": "Edge"})"));
         QCOMPARE(column(model, &Model::Point::x), (QVector<double>{0, 100, 100, 300}));
         // Equal positions end in the reverse of their order in the array.
@@ -90,7 +74,7 @@ private Q_SLOTS:
         QByteArrayList descending; // joined once: appending would copy the text each time
         for (int i = 200000; i > 0; --i)
             descending.append("{\"x\": " + QByteArray::number(i) + "}");
-        model.load(with("{\"points\": [" + descending.join(", ") + "]}"));
+        model.load(with_members("{\"points\": [" + descending.join(", ") + "]}"));
         const QVector<double> xs = column(model, &Model::Point::x);
         QVERIFY(xs.size() == 200000 && std::is_sorted(xs.begin(), xs.end()));
     }
@@ -98,10 +82,10 @@ private Q_SLOTS:
     void range_violation_keeps_what_was_read_before()
     {
         for (const char *beyond : {R"({"ambient": 4.0001})", R"({"specular_power": 256.5})"})
-            QVERIFY_EXCEPTION_THROWN(Model().load(with(beyond)), std::out_of_range);
+            QVERIFY_EXCEPTION_THROWN(Model().load(with_members(beyond)), std::out_of_range);
         Model model;
         QSignalSpy reloads(&model, &Model::reload);
-        QJsonObject object = with(R"({"specular": 5, "points": [{"x": 0}, {"x": 100}]})");
+        QJsonObject object = with_members(R"({"specular": 5, "points": [{"x": 0}, {"x": 100}]})");
         try {
             model.load(object);
             QFAIL("specular 5 was accepted");
@@ -133,8 +117,8 @@ private Q_SLOTS:
         // Changes to the complete preset; without a saved text it is not saved.
         const auto row = [](const char *name, const QByteArray &loaded, const QByteArray &saved,
                             const QByteArray &warning = {}) {
-            QTest::newRow(name) << (loaded.isEmpty() ? QJsonObject() : with(loaded))
-                                << (saved.isEmpty() ? QJsonObject() : with(saved))
+            QTest::newRow(name) << (loaded.isEmpty() ? QJsonObject() : with_members(loaded))
+                                << (saved.isEmpty() ? QJsonObject() : with_members(saved))
                                 << QString::fromLatin1(warning);
         };
         row("a new model, every member with its default", "",

@@ -124,11 +124,11 @@ int run_command(const Command &command, const QStringList &arguments)
 
     QStringList positional = parser.positionalArguments();
     positional.removeFirst();
-    if (positional.size() != command.arguments)
+    if (positional.size() != command.argument_count)
         return report_error(usage_error,
                             QStringLiteral("%1 takes %2 argument(s): %1 %3")
                                 .arg(QLatin1String(command.name))
-                                .arg(command.arguments)
+                                .arg(command.argument_count)
                                 .arg(QLatin1String(command.synopsis)));
 
     // The library's own places, unless named.
@@ -136,8 +136,9 @@ int run_command(const Command &command, const QStringList &arguments)
     files.global = parser.isSet(QStringLiteral("global"))
         ? parser.value(QStringLiteral("global"))
         : korvel::application::impl::default_global_file();
-    files.user = parser.isSet(QStringLiteral("user")) ? parser.value(QStringLiteral("user"))
-                                                      : korvel::application::impl::default_user_file();
+    files.user = parser.isSet(QStringLiteral("user"))
+        ? parser.value(QStringLiteral("user"))
+        : korvel::application::impl::default_user_file();
     files.no_user = parser.isSet(QStringLiteral("no-user"));
     if (!parser.isSet(QStringLiteral("global")) && !QFileInfo::exists(files.global))
         return report_error(usage_error,
@@ -201,6 +202,11 @@ void print(const QString &text)
 QString quoted(const QString &name)
 {
     return QLatin1Char('"') + name + QLatin1Char('"');
+}
+
+std::string utf8(const QString &text)
+{
+    return text.toUtf8().toStdString();
 }
 
 } // namespace kesu::presets

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+
 namespace kesu::presets {
 
 // Exit status of every subcommand.
@@ -44,7 +46,7 @@ struct Command
     void (*add_options)(QCommandLineParser &parser);
     int (*run)(const Invocation &invocation);
     // How many positional arguments it takes.
-    int arguments;
+    int argument_count;
 };
 
 // The subcommands, by group.
@@ -65,5 +67,8 @@ void print(const QString &text);
 
 // "name" in double quotes, as the messages quote presets and members.
 QString quoted(const QString &name);
+
+// A name as the library takes it.
+std::string utf8(const QString &text);
 
 } // namespace kesu::presets

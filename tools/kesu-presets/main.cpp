@@ -1,12 +1,12 @@
 // kesu-presets: the viewer's transfer-function presets from the command line.
 
 #include "commandline.h"
-#include "store.h"
+#include "warnings.h"
 
 #include <QGuiApplication>
 
-#include <cstdio>
 #include <exception>
+#include <memory>
 
 int main(int argc, char **argv)
 {
@@ -14,16 +14,14 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    kesu::presets::install_message_handler();
     // Qt's start-up notes about the session (no runtime folder and the like) are not the user's
     // concern here.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type == QtFatalMsg || type == QtCriticalMsg)
-            std::fprintf(stderr, "%s\n", qUtf8Printable(text));
-    });
+    auto start_up = std::make_unique<kesu::presets::WarningLog>();
     QGuiApplication application(argc, argv);
+    start_up.reset();
     QGuiApplication::setApplicationName(QStringLiteral("kesu-presets"));
     QGuiApplication::setApplicationVersion(QStringLiteral(KESU_PRESETS_VERSION));
-    kesu::presets::install_message_handler();
     try {
         return kesu::presets::run(QGuiApplication::arguments());
     } catch (const std::exception &error) {

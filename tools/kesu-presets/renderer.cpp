@@ -118,7 +118,7 @@ void draw_curve(QPainter &painter, const QRect &area, const Axis &axis,
     painter.drawRect(area.adjusted(0, 0, -1, -1));
 }
 
-// Dashed lines at both ends of the window, a solid one at its level.
+// Dashed lines at both ends of the window, a dotted one at its level.
 void draw_window(QPainter &painter, int top, int bottom, const Axis &axis,
                  const PresetPicture &picture)
 {

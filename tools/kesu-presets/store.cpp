@@ -1,17 +1,20 @@
 #include "store.h"
 
+#include "jsonfile.h"
+#include "warnings.h"
+
 #include <application/configuration.h>
 #include <application/manager.h>
 #include <transferfunction/model.h>
+#include <transferfunction/presetschema.h>
 
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QMap>
 
-#include <array>
 #include <stdexcept>
-#include <utility>
 
 namespace kesu::presets {
 
@@ -20,57 +23,7 @@ namespace {
 using korvel::application::preset;
 using korvel::application::impl::Manager;
 using korvel::transferfunction::Model;
-
-WarningLog *s_log = nullptr;
-QString s_context;
-
-const QString presets_path = QStringLiteral("rendering/dvr/preset/");
-
-void handle_message(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    if (type == QtDebugMsg || type == QtInfoMsg)
-        return;
-    if (s_log)
-        s_log->add(text);
-    else
-        report_warning(s_context.isEmpty() ? text : s_context + QStringLiteral(": ") + text);
-}
-
-} // namespace
-
-// A preset has one of the members of the format; anything else that holds objects is a folder
-// of names with "/".
-bool is_preset_object(const QJsonObject &object)
-{
-    static const std::array<const char *, 15> members{
-        "points",  "background", "blend_mode", "group",          "shade",
-        "ambient", "diffuse",    "specular",   "specular_power", "description",
-        "window",  "read_only",  "opacity",    "clut",           "filters"};
-    for (const char *member : members)
-        if (object.contains(QLatin1String(member)))
-            return true;
-    return false;
-}
-
-namespace {
-
-void collect(const QJsonObject &folder, const QString &prefix, QMap<QString, QJsonValue> &found)
-{
-    for (auto member = folder.begin(); member != folder.end(); ++member) {
-        const QJsonObject object = member.value().toObject();
-        const bool nested =
-            member.value().isObject() && !object.isEmpty() && !is_preset_object(object);
-        if (nested)
-            collect(object, prefix + member.key() + QLatin1Char('/'), found);
-        else
-            found.insert(prefix + member.key(), member.value());
-    }
-}
-
-std::string utf8(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
+namespace schema = korvel::transferfunction::schema;
 
 // Copies the user's file into the temporary folder; false when it exists but cannot be read.
 bool copy_user_file(const QString &from, const QString &to, QString &error)
@@ -117,82 +70,6 @@ bool usable_user_file(const QString &file, Store::Access access, QString &error,
 }
 
 } // namespace
-
-void install_message_handler()
-{
-    qInstallMessageHandler(handle_message);
-}
-
-WarningLog::WarningLog()
-    : outer(s_log)
-{
-    s_log = this;
-}
-
-WarningLog::~WarningLog()
-{
-    s_log = outer;
-}
-
-QStringList WarningLog::take()
-{
-    return std::exchange(warnings, {});
-}
-
-WarningContext::WarningContext(const QString &what)
-    : outer(s_context)
-{
-    s_context = what;
-}
-
-WarningContext::~WarningContext()
-{
-    s_context = outer;
-}
-
-QJsonObject preset_folder(const QJsonObject &document, const char *kind)
-{
-    return document.value(QStringLiteral("rendering"))
-        .toObject()
-        .value(QLatin1String(kind))
-        .toObject()
-        .value(QStringLiteral("preset"))
-        .toObject();
-}
-
-QMap<QString, QJsonValue> collect_presets(const QJsonObject &folder)
-{
-    QMap<QString, QJsonValue> found;
-    collect(folder, QString(), found);
-    return found;
-}
-
-bool read_json(const QString &file, QJsonObject &object, QString &error, int &status)
-{
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1: %2").arg(file, in.errorString());
-        status = usage_error;
-        return false;
-    }
-    QJsonParseError parse{};
-    const QJsonDocument document = QJsonDocument::fromJson(in.readAll(), &parse);
-    if (parse.error != QJsonParseError::NoError) {
-        error = QStringLiteral("%1: not valid JSON at offset %2: %3")
-                    .arg(file)
-                    .arg(parse.offset)
-                    .arg(parse.errorString());
-        status = failure;
-        return false;
-    }
-    if (!document.isObject()) {
-        error = QStringLiteral("%1: the top level is not a JSON object").arg(file);
-        status = failure;
-        return false;
-    }
-    object = document.object();
-    return true;
-}
 
 QString PresetEntry::source() const
 {
@@ -258,10 +135,11 @@ QStringList Store::close()
 
 std::vector<PresetEntry> Store::presets() const
 {
-    const QMap<QString, QJsonValue> user =
-        collect_presets(preset("user/rendering/dvr/preset").get().toObject());
-    const QMap<QString, QJsonValue> shipped =
-        collect_presets(preset("global/rendering/dvr/preset").get().toObject());
+    const auto in = [](schema::Document document) {
+        return schema::presets_by_name(preset(schema::presets_path(document)).get().toObject());
+    };
+    const QMap<QString, QJsonValue> user = in(schema::Document::user);
+    const QMap<QString, QJsonValue> shipped = in(schema::Document::shipped);
 
     QMap<QString, PresetEntry> entries;
     for (auto found = shipped.begin(); found != shipped.end(); ++found)
@@ -277,14 +155,8 @@ std::vector<PresetEntry> Store::presets() const
 
 LoadedFrom Store::locate(const QString &name) const
 {
-    for (const QString &root : {QStringLiteral("user/"), QStringLiteral("global/")}) {
-        const QString path = root + presets_path + name;
-        if (preset(utf8(path)))
-            return {path, false};
-    }
-    const QString standard = QStringLiteral("global/") + presets_path + QStringLiteral("Standard");
-    // Without a standard preset the library loads nothing and the model stays empty.
-    return {preset(utf8(standard)) ? standard : QString(), true};
+    const schema::Found found = schema::find_preset(utf8(name));
+    return {QString::fromStdString(found.path), found.fallback};
 }
 
 std::unique_ptr<Model> Store::load(const QString &name, LoadedFrom *from) const

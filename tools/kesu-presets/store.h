@@ -1,13 +1,10 @@
 #pragma once
 
-// The library's store opened on the tool's files, the presets found in it, and the handling of
-// the warnings the library issues meanwhile.
+// The library's store opened on the tool's files, and the presets found in it.
 
 #include "commandline.h"
 
-#include <QJsonObject>
 #include <QJsonValue>
-#include <QMap>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -21,54 +18,6 @@ class Model;
 }
 
 namespace kesu::presets {
-
-// Routes the library's warnings to the innermost live WarningLog, or else to stderr with the
-// current WarningContext.
-void install_message_handler();
-
-// Keeps the warnings issued while it lives instead of printing them.
-class WarningLog
-{
-public:
-    WarningLog();
-    ~WarningLog();
-    WarningLog(const WarningLog &) = delete;
-    WarningLog &operator=(const WarningLog &) = delete;
-
-    QStringList take();
-    void add(const QString &text) { warnings.append(text); }
-
-private:
-    WarningLog *outer;
-    QStringList warnings;
-};
-
-// Names what the warnings printed while it lives are about, e.g. preset "CT Bone".
-class WarningContext
-{
-public:
-    explicit WarningContext(const QString &what);
-    ~WarningContext();
-    WarningContext(const WarningContext &) = delete;
-    WarningContext &operator=(const WarningContext &) = delete;
-
-private:
-    QString outer;
-};
-
-// True for an object with one of the members of a preset object.
-bool is_preset_object(const QJsonObject &object);
-
-// Preset objects by name under a "preset" folder. A name with "/" is stored as nested objects,
-// since the library uses names unescaped as path segments.
-QMap<QString, QJsonValue> collect_presets(const QJsonObject &folder);
-
-// The object under "rendering/<kind>/preset" of a document: kind "dvr" holds the presets,
-// "clut" the colour tables.
-QJsonObject preset_folder(const QJsonObject &document, const char *kind);
-
-// Reads a JSON file; on failure returns false and sets error to one line.
-bool read_json(const QString &file, QJsonObject &object, QString &error, int &status);
 
 struct PresetEntry
 {
@@ -84,6 +33,7 @@ struct PresetEntry
 // Where a preset loaded by name came from.
 struct LoadedFrom
 {
+    // Empty when not even the standard preset exists.
     QString path;
     bool fallback = false;
 };

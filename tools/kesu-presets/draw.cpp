@@ -3,6 +3,7 @@
 #include "commandline.h"
 #include "renderer.h"
 #include "store.h"
+#include "warnings.h"
 
 #include <QFileInfo>
 #include <QImageWriter>
@@ -152,11 +153,16 @@ int run_gallery(const Invocation &invocation)
     return status;
 }
 
-void render_options(QCommandLineParser &parser)
+void add_png_output(QCommandLineParser &parser)
 {
     parser.addOption({{QStringLiteral("o"), QStringLiteral("output")},
                       QStringLiteral("The PNG file to write."),
                       QStringLiteral("FILE.png")});
+}
+
+void render_options(QCommandLineParser &parser)
+{
+    add_png_output(parser);
     parser.addOption({QStringLiteral("size"),
                       QStringLiteral("Picture size in pixels (default 800x360)."),
                       QStringLiteral("WxH")});
@@ -169,9 +175,7 @@ void render_options(QCommandLineParser &parser)
 
 void gallery_options(QCommandLineParser &parser)
 {
-    parser.addOption({{QStringLiteral("o"), QStringLiteral("output")},
-                      QStringLiteral("The PNG file to write."),
-                      QStringLiteral("FILE.png")});
+    add_png_output(parser);
     parser.addOption({QStringLiteral("width"),
                       QStringLiteral("Picture width in pixels (default 1000)."),
                       QStringLiteral("PIXELS")});

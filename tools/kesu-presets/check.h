@@ -1,6 +1,6 @@
 #pragma once
 
-// Checking a presets file: every preset and colour table loaded as the library loads them, each
+// Checking a presets file: every preset and colour table read as the library reads them, each
 // problem tied to its preset or table and member.
 
 #include <QJsonObject>
@@ -23,7 +23,7 @@ struct Problem
     QString line() const;
 };
 
-// The presets and colour tables of document, loaded by the library. Colour tables are looked up
+// The presets and colour tables of document, read by the library. Colour tables are looked up
 // in colour_tables when it is given (and those are not checked themselves), else in document.
 // Must be called while no other manager exists.
 std::vector<Problem> check_presets_file(const QJsonObject &document,

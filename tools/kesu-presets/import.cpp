@@ -1,11 +1,13 @@
 // The import subcommand: presets of another file stored as the user's own, through the model.
 
-#include "checking.h"
+#include "check.h"
 #include "commandline.h"
+#include "jsonfile.h"
 #include "store.h"
+#include "warnings.h"
 
 #include <transferfunction/model.h>
-
+#include <transferfunction/presetschema.h>
 
 #include <stdexcept>
 
@@ -14,6 +16,7 @@ namespace kesu::presets {
 namespace {
 
 using korvel::transferfunction::Model;
+namespace schema = korvel::transferfunction::schema;
 
 // Stores one preset as the user's: loaded by the model, named (which clears "read_only") and
 // saved, which also records it as the last preset.
@@ -34,7 +37,7 @@ bool store_preset(const QString &name, const QJsonValue &value)
                          .arg(quoted(name), QString::fromUtf8(error.what())));
         return false;
     }
-    model.set_description(name.toUtf8().toStdString());
+    model.set_description(utf8(name));
     return model.save();
 }
 
@@ -42,11 +45,11 @@ bool store_preset(const QString &name, const QJsonValue &value)
 bool passes_check(const QString &file, const QJsonObject &document, const QJsonObject &shipped,
                   bool force)
 {
-    const QJsonObject tables = preset_folder(shipped, "clut");
+    const QJsonObject tables = schema::colour_tables_of(shipped);
     const std::vector<Problem> problems = check_presets_file(document, &tables);
     for (const Problem &problem : problems)
         report_warning(file + QStringLiteral(": ") + problem.line());
-    if (!preset_folder(document, "clut").isEmpty())
+    if (!schema::colour_tables_of(document).isEmpty())
         report_warning(QStringLiteral("%1: its colour tables are not imported; the presets use "
                                       "the shipped ones")
                            .arg(file));
@@ -77,7 +80,7 @@ int run_import(const Invocation &invocation)
         return report_error(status, error);
     if (!passes_check(file, document, shipped, invocation.parser.isSet(QStringLiteral("force"))))
         return failure;
-    const auto presets = collect_presets(preset_folder(document, "dvr"));
+    const auto presets = schema::presets_by_name(schema::presets_of(document));
     if (presets.isEmpty())
         return report_error(failure, QStringLiteral("%1 holds no presets").arg(file));
 
@@ -86,10 +89,11 @@ int run_import(const Invocation &invocation)
         return status;
     std::vector<PresetEntry> before = store->presets();
     for (auto preset = presets.begin(); preset != presets.end(); ++preset) {
-        if (preset.key().contains(QLatin1Char('/'))) {
-            status = report_error(failure, QStringLiteral("preset %1: a name with \"/\" cannot be "
-                                                          "stored; skipped")
-                                               .arg(quoted(preset.key())));
+        if (schema::is_nested_name(utf8(preset.key()))) {
+            status = report_error(failure,
+                                  QStringLiteral("preset %1: a name with \"/\" cannot be "
+                                                 "stored; skipped")
+                                      .arg(quoted(preset.key())));
             continue;
         }
         if (!store_preset(preset.key(), preset.value())) {
@@ -108,8 +112,9 @@ int run_import(const Invocation &invocation)
     const bool saved = store->sync(warnings);
     warnings += store->close();
     if (!saved)
-        return report_error(failure, QStringLiteral("the user file %1 was not written: %2")
-                                         .arg(files.user, warnings.join(QStringLiteral("; "))));
+        return report_error(failure,
+                            QStringLiteral("the user file %1 was not written: %2")
+                                .arg(files.user, warnings.join(QStringLiteral("; "))));
     for (const QString &warning : warnings)
         report_warning(warning);
     return status;

@@ -2,8 +2,10 @@
 
 #include "commandline.h"
 #include "store.h"
+#include "warnings.h"
 
 #include <transferfunction/model.h>
+#include <transferfunction/presetschema.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,6 +18,7 @@ namespace kesu::presets {
 namespace {
 
 using korvel::transferfunction::Model;
+namespace schema = korvel::transferfunction::schema;
 
 struct Listed
 {
@@ -123,50 +126,18 @@ int run_list(const Invocation &invocation)
     return success;
 }
 
-QJsonArray points_json(const std::vector<Model::Point> &points)
-{
-    QJsonArray array;
-    for (const Model::Point &p : points)
-        array.append(QJsonObject{{QStringLiteral("x"), p.x},
-                                 {QStringLiteral("y"), p.y},
-                                 {QStringLiteral("r"), p.r},
-                                 {QStringLiteral("g"), p.g},
-                                 {QStringLiteral("b"), p.b},
-                                 {QStringLiteral("midpoint"), p.midpoint},
-                                 {QStringLiteral("sharpness"), p.sharpness}});
-    return array;
-}
-
 // Every member of the preset format as the model holds it, the points always (also the
-// generated ones), and whether they are the preset's own.
+// generated ones, and in the model's order), and whether they are the preset's own.
 QJsonObject model_json(const Model &model)
 {
-    const auto text = [](const std::string &s) {
-        return QString::fromStdString(s);
-    };
-    const auto colour = model.get_background_color();
-    const auto [width, level] = model.window_width_level();
-    return {
-        {QStringLiteral("description"), text(model.get_description())},
-        {QStringLiteral("group"), text(model.get_category())},
-        {QStringLiteral("read_only"), model.is_read_only()},
-        {QStringLiteral("custom_opacity"), model.is_custom_opacity()},
-        {QStringLiteral("opacity"), text(model.get_opacity_table())},
-        {QStringLiteral("clut"), text(model.get_clut())},
-        {QStringLiteral("window"), QJsonArray{double(width), double(level)}},
-        {QStringLiteral("shade"), model.is_shade()},
-        {QStringLiteral("ambient"), model.get_ambient()},
-        {QStringLiteral("diffuse"), model.get_diffuse()},
-        {QStringLiteral("specular"), model.get_specular()},
-        {QStringLiteral("specular_power"), model.get_specular_power()},
-        {QStringLiteral("blend_mode"), int(model.get_blend_mode())},
-        {QStringLiteral("background"),
-         QJsonObject{{QStringLiteral("color"), QJsonArray{colour[0], colour[1], colour[2]}}}},
-        {QStringLiteral("filters"),
-         QJsonObject{
-             {QStringLiteral("convolution"), QJsonArray{text(model.get_convolution_filter())}}}},
-        {QStringLiteral("points"), points_json(model.get_points())},
-    };
+    const schema::Preset preset = schema::preset_of(model);
+    QJsonObject object = schema::encode(preset);
+    QJsonArray points;
+    for (const Model::Point &point : preset.points)
+        points.append(schema::encode_point(point));
+    object.insert(QLatin1String(schema::member::points), points);
+    object.insert(QStringLiteral("custom_opacity"), preset.custom_opacity);
+    return object;
 }
 
 int run_show(const Invocation &invocation)
@@ -191,18 +162,6 @@ int run_show(const Invocation &invocation)
     return success;
 }
 
-// A document in the layout of the presets files, holding the one preset.
-QJsonObject presets_document(const QString &name, const QJsonObject &object)
-{
-    QJsonValue inner = object;
-    QStringList keys =
-        QStringList{QStringLiteral("rendering"), QStringLiteral("dvr"), QStringLiteral("preset")}
-        + name.split(QLatin1Char('/'));
-    for (auto key = keys.crbegin(); key != keys.crend(); ++key)
-        inner = QJsonObject{{*key, inner}};
-    return inner.toObject();
-}
-
 int write_output(const QString &file, const QByteArray &bytes)
 {
     if (file.isEmpty() || file == QLatin1String("-")) {
@@ -223,15 +182,16 @@ int run_export(const Invocation &invocation)
     if (!store)
         return status;
     const QString name = invocation.arguments.first();
-    const LoadedFrom from = store->locate(name);
-    if (from.fallback)
-        return report_error(failure, QStringLiteral("no preset %1").arg(quoted(name)));
+    // Looked up among the stored presets, not loaded: a preset with "/" in its name, which the
+    // library cannot load, is exported to be renamed.
     const auto entries = store->presets();
     const auto entry = std::find_if(entries.begin(), entries.end(),
                                     [&](const PresetEntry &e) { return e.name == name; });
-    if (entry == entries.end() || !entry->value.isObject())
+    if (entry == entries.end())
+        return report_error(failure, QStringLiteral("no preset %1").arg(quoted(name)));
+    if (!entry->value.isObject())
         return report_error(failure, QStringLiteral("%1 is not a preset object").arg(quoted(name)));
-    const QJsonObject document = presets_document(name, entry->value.toObject());
+    const QJsonObject document = schema::document_with_preset(name, entry->value.toObject());
     return write_output(invocation.parser.value(QStringLiteral("output")),
                         QJsonDocument(document).toJson());
 }
