@@ -1,6 +1,7 @@
 // Start-up and saving of the store against the JSON work they cannot avoid: constructing the
 // manager on shipped files of growing size against QJsonDocument::fromJson of the same bytes,
-// with the peak of heap memory during each, and on_save against toJson() of the same document.
+// with the peak of heap memory during each, on_save against toJson() of the same document, and
+// the longest pause of the event loop while the timer's save writes the user file.
 
 #include "heapcounter.h"
 #include "support.h"
@@ -10,10 +11,14 @@
 
 #include <benchmark/benchmark.h>
 
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <memory>
@@ -144,6 +149,46 @@ void on_save(benchmark::State &state)
     state.counters["file_bytes"] = double(text.size());
 }
 
+// The longest pause of the event loop from a change to the end of the save that the timer
+// starts one second later: a 1 ms timer records the gaps between its ticks meanwhile.
+void save_stall(benchmark::State &state)
+{
+    TemporaryStore store(user_file_text(int(state.range(0))), shipped_defaults());
+    const int warnings = warning_count();
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(1);
+    QElapsedTimer since_tick;
+    qint64 longest_ns = 0;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longest_ns = std::max(longest_ns, since_tick.nsecsElapsed());
+        since_tick.restart();
+    });
+    int round = 0;
+    for (auto _ : state) {
+        const QFileInfo before(store.user_file());
+        const QDateTime written = before.lastModified();
+        application::preset("user/bench/round").set(QJsonObject{{QStringLiteral("round"), ++round}});
+        longest_ns = 0;
+        since_tick.start();
+        ticker.start();
+        QElapsedTimer waited;
+        waited.start();
+        // Until the file is replaced, and a little longer for the result to be taken in.
+        qint64 saved_at = -1;
+        while (waited.elapsed() < 30000 && (saved_at < 0 || waited.elapsed() < saved_at + 100)) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+            if (saved_at < 0 && QFileInfo(store.user_file()).lastModified() != written)
+                saved_at = waited.elapsed();
+        }
+        ticker.stop();
+        if (!expect(state, saved_at >= 0, "the timer's save did not come"))
+            return;
+        state.SetIterationTime(double(longest_ns) / 1e9);
+    }
+    fail_on_warnings(state, warnings);
+}
+
 void to_json(benchmark::State &state)
 {
     const QByteArray text = user_file_text(int(state.range(0)));
@@ -190,6 +235,9 @@ bool register_benchmarks()
              benchmark::RegisterBenchmark("save/toJson+write", to_json_and_write),
          })
         benchmark->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("save/stall", save_stall)
+        ->Arg(10)->Arg(100)->Arg(1000)->Iterations(3)->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
     return true;
 }
 
