@@ -21,9 +21,11 @@ namespace korvel::application::impl {
 
 namespace {
 
-// A save holds the lock for milliseconds; one held this long belongs to a process that hangs.
-constexpr int stale_lock_ms = 10000;
-constexpr int lock_wait_ms = 15000;
+// A save holds the lock for well under a second. A lock file whose process is gone is broken at
+// once; one that holds no process at all (its writer was killed between making and filling it)
+// once it is this old.
+constexpr int stale_lock_ms = 5000;
+constexpr int lock_wait_ms = 20000;
 
 // A file modified less than this long before its state was recorded may change again within
 // the same tick of the file system's clock.
