@@ -256,6 +256,10 @@ private Q_SLOTS:
     {
         QFETCH(bool, drop);
         QFETCH(bool, receiver_throws);
+#if QT_VERSION_MAJOR >= 6
+        if (!receiver_throws)
+            QSKIP("Qt 6 ends the process when an allocation in its containers fails");
+#endif
         namespace allocations = kesu::test::allocations;
         const char *user = R"({"p":{"A":{"w":[1,2]},"B":{"w":[3,4]},"C":{}},"q":"s"})";
         const QJsonValue old_p = QJsonDocument::fromJson(user).object().value(QStringLiteral("p"));

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QFileInfo>
 #include <QLockFile>
 
@@ -328,6 +329,35 @@ private Q_SLOTS:
                  QStringList{QStringLiteral("presets.json")});
         manager.reset(); // still pending: written at the next chance
         QVERIFY(store.user_on_disk().contains(QStringLiteral("big")));
+    }
+
+    // Numbers and characters where Qt versions could write otherwise: the Qt 5 and the Qt 6
+    // build write the same text, and a save with no change of the user's rewrites it unchanged.
+    void saved_text_is_the_same_with_either_qt()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        const QJsonArray numbers{1e300,   0.1,    -0.0,      9007199254740993.0,    1234.567,
+                                 1e-7,    1.5e10, 3.4028234663852886e38, 123456789012345678.0,
+                                 0.30000000000000004, 65535};
+        preset("user/pinned").set(QJsonObject{{QStringLiteral("numbers"), numbers},
+                                              {QStringLiteral("text"),
+                                               QString::fromUtf8("\xc3\xa9\x01\"\\/\t")}});
+        QVERIFY(manager->sync());
+        const QByteArray expected("{\n    \"pinned\": {\n        \"numbers\": [\n"
+                                  "            1e+300,\n            0.1,\n            0,\n"
+                                  "            9007199254740992,\n            1234.567,\n"
+                                  "            1e-07,\n            15000000000,\n"
+                                  "            3.4028234663852886e+38,\n"
+                                  "            123456789012345680,\n"
+                                  "            0.30000000000000004,\n            65535\n"
+                                  "        ],\n        \"text\": \"\xc3\xa9\\u0001\\\"\\\\/\\t\"\n"
+                                  "    }\n}\n");
+        QCOMPARE(TemporaryStore::read(store.user_file()), expected);
+        manager = store.start();
+        preset("global/a").set(QJsonObject());
+        manager->on_save();
+        QCOMPARE(TemporaryStore::read(store.user_file()), expected);
     }
 
     void default_locations()
