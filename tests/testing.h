@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -180,6 +184,24 @@ public:
     }
 
     QTemporaryDir dir;
+};
+
+// Holds the lock of a user file, as another writer saving it would, while it lives.
+class OtherWriter
+{
+public:
+    explicit OtherWriter(const QString &user_file)
+        : descriptor(::open(QFile::encodeName(user_file + QStringLiteral(".lock")).constData(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        QVERIFY(descriptor >= 0 && ::flock(descriptor, LOCK_EX) == 0);
+    }
+    ~OtherWriter() { ::close(descriptor); }
+    OtherWriter(const OtherWriter &) = delete;
+    OtherWriter &operator=(const OtherWriter &) = delete;
+
+private:
+    int descriptor;
 };
 
 // Sets an environment variable (unset for a null value) while it lives.

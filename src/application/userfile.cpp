@@ -2,15 +2,19 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QLockFile>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringList>
+#include <QThread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,10 +25,7 @@ namespace korvel::application::impl {
 
 namespace {
 
-// A save holds the lock for well under a second. A lock file whose process is gone is broken at
-// once; one that holds no process at all (its writer was killed between making and filling it)
-// once it is this old.
-constexpr int stale_lock_ms = 5000;
+// A save holds the lock for well under a second; one held longer belongs to a writer that hangs.
 constexpr int lock_wait_ms = 20000;
 
 // A file modified less than this long before its state was recorded may change again within
@@ -111,6 +112,48 @@ void compare(const QJsonObject &before, const QJsonObject &after, QStringList &k
         keys.removeLast();
     }
 }
+
+// An exclusive lock on "presets.json.lock" that the kernel holds for this process: it goes with
+// the process however that ends, so no lock outlives its writer and none needs breaking. The
+// file itself stays, since removing it would let two writers lock two different files.
+class LockFile
+{
+public:
+    explicit LockFile(const QString &file)
+        : descriptor(::open(QFile::encodeName(file).constData(), O_RDWR | O_CREAT | O_CLOEXEC,
+                            0600))
+    { }
+    ~LockFile()
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+    LockFile(const LockFile &) = delete;
+    LockFile &operator=(const LockFile &) = delete;
+
+    // False, with errno's reason in error, when the lock cannot be had within timeout_ms.
+    bool lock(int timeout_ms, QString &error)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        for (int pause_ms = 1; descriptor >= 0; pause_ms = std::min(pause_ms * 2, 50)) {
+            if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
+                return true;
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                break;
+            if (waited.elapsed() >= timeout_ms) {
+                error = QStringLiteral("held by another writer for %1 s").arg(timeout_ms / 1000);
+                return false;
+            }
+            QThread::msleep(pause_ms);
+        }
+        error = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+
+private:
+    int descriptor;
+};
 
 // A name beside the broken file that never replaces an earlier copy.
 QString backup_name(const QString &file)
@@ -272,10 +315,10 @@ SaveResult save_user_file(const SaveJob &job)
         return result;
     }
     // Held for the read, merge and write only, never across the event loop.
-    QLockFile lock(job.file + QStringLiteral(".lock"));
-    lock.setStaleLockTime(stale_lock_ms);
-    if (!lock.tryLock(lock_wait_ms)) {
-        qWarning("cannot lock %s.lock, keeping changes in memory", qUtf8Printable(job.file));
+    LockFile lock(job.file + QStringLiteral(".lock"));
+    if (!lock.lock(lock_wait_ms, error)) {
+        qWarning("cannot lock %s.lock (%s), keeping changes in memory", qUtf8Printable(job.file),
+                 qUtf8Printable(error));
         return result;
     }
     remove_stale_temporaries(job.file);

@@ -9,10 +9,13 @@
 #include "storechild.h"
 
 #include <QCoreApplication>
-#include <QLockFile>
+#include <QFile>
 #include <QThread>
 
 #include <cstdio>
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 using korvel::application::preset;
 using korvel::application::impl::Manager;
@@ -48,8 +51,9 @@ int main(int argc, char **argv)
         return 2;
     const QString mode = args.at(3);
     if (mode == QLatin1String("hold-lock")) {
-        QLockFile lock(args.at(1) + QStringLiteral(".lock"));
-        if (!lock.lock())
+        const int lock = ::open(QFile::encodeName(args.at(1) + QStringLiteral(".lock")).constData(),
+                                O_RDWR | O_CREAT, 0600);
+        if (lock < 0 || ::flock(lock, LOCK_EX) != 0)
             return 1;
         std::puts("locked");
         std::fflush(stdout);

@@ -50,14 +50,15 @@ private Q_SLOTS:
         const QDir folder = QFileInfo(store.user_file()).absoluteDir();
         TemporaryStore::write(folder.filePath(QStringLiteral("presets.json.mine")), "kept");
         const QStringList left = folder.entryList(QDir::Files | QDir::Hidden);
-        qInfo("%lld temporary file(s) left by the kills", qlonglong(left.size() - 2));
+        qInfo("%lld temporary file(s) left by the kills", qlonglong(left.size() - 3));
         {
             korvel::application::impl::Manager manager(store.user_file(), store.global_file());
             korvel::application::preset("user/doc").set(kesu::test::saved_document(0));
             QVERIFY(manager.sync());
         }
         QCOMPARE(folder.entryList(QDir::Files | QDir::Hidden),
-                 QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.mine")}));
+                 QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock"),
+                              QStringLiteral("presets.json.mine")}));
     }
 };
 

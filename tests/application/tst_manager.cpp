@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QFileInfo>
-#include <QLockFile>
 
 #include <csignal>
 #include <pwd.h>
@@ -90,9 +89,10 @@ private Q_SLOTS:
         const QJsonDocument expected(
             kesu::test::nest({QStringLiteral("a"), QStringLiteral("b")}, x1));
         QCOMPARE(TemporaryStore::read(store.user_file()), expected.toJson(QJsonDocument::Indented));
-        // Written through a temporary file that is renamed: nothing else is left in the folder.
+        // Written through a temporary file that is renamed: nothing else is left in the folder
+        // but the lock file of the writers.
         QCOMPARE(files_in(store.dir.filePath(QStringLiteral(".kesu"))),
-                 QStringList{QStringLiteral("presets.json")});
+                 QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
         QVERIFY(warnings.warnings().isEmpty());
     }
 
@@ -237,8 +237,7 @@ private Q_SLOTS:
     {
         TemporaryStore store;
         auto manager = store.start();
-        QLockFile other_writer(store.user_file() + QStringLiteral(".lock"));
-        QVERIFY(other_writer.lock());
+        auto other_writer = std::make_unique<kesu::test::OtherWriter>(store.user_file());
         preset("user/a").set(x1);
         QElapsedTimer clock;
         clock.start();
@@ -246,7 +245,7 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(!QFileInfo::exists(store.user_file()));
         preset("user/b").set(x1);
-        other_writer.unlock();
+        other_writer.reset();
         QTRY_VERIFY_WITH_TIMEOUT(store.user_on_disk().contains(QStringLiteral("b")), 5000);
         QVERIFY(store.user_on_disk().contains(QStringLiteral("a")));
     }
@@ -326,7 +325,7 @@ private Q_SLOTS:
         }
         QCOMPARE(TemporaryStore::read(store.user_file()), old);
         QCOMPARE(files_in(store.dir.filePath(QStringLiteral(".kesu"))),
-                 QStringList{QStringLiteral("presets.json")});
+                 QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
         manager.reset(); // still pending: written at the next chance
         QVERIFY(store.user_on_disk().contains(QStringLiteral("big")));
     }
