@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace korvel::transferfunction {
 class Model;
@@ -21,6 +22,33 @@ namespace kesu::fuzz {
 void prepare();
 
 [[noreturn]] void fail(const char *what, const char *file, int line);
+
+// Reads an input byte by byte; past its end every byte reads as 0.
+class Input
+{
+public:
+    Input(const std::uint8_t *data, std::size_t size)
+        : data(data)
+        , size(size)
+    { }
+    bool empty() const { return at >= size; }
+    std::uint8_t next() { return at < size ? data[at++] : 0; }
+    // The next sizeof(T) bytes as the bits of a T: every float and double pattern comes out.
+    template<typename T> T bits()
+    {
+        unsigned char raw[sizeof(T)] = {};
+        for (unsigned char &c : raw)
+            c = next();
+        T value;
+        std::memcpy(&value, raw, sizeof value);
+        return value;
+    }
+
+private:
+    const std::uint8_t *data;
+    std::size_t size;
+    std::size_t at = 0;
+};
 
 // One folder for the whole run, in memory where the machine has /dev/shm, so that no input waits
 // for the disk.

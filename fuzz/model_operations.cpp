@@ -87,44 +87,22 @@ void start_store()
     preset("user/rendering").drop();
 }
 
-class Input
-{
-public:
-    Input(const std::uint8_t *data, std::size_t size)
-        : data(data)
-        , size(size)
-    { }
-    bool empty() const { return at >= size; }
-    std::uint8_t byte() { return at < size ? data[at++] : 0; }
-    template<typename T> T bits()
-    {
-        unsigned char raw[sizeof(T)] = {};
-        for (unsigned char &c : raw)
-            c = byte();
-        T value;
-        std::memcpy(&value, raw, sizeof value);
-        return value;
-    }
-    // A name of the shipped or the user's presets, or one of up to eight characters from an
-    // alphabet with the troublesome ones ("/", spaces, a newline, a two-byte letter).
-    std::string name()
-    {
-        static const char *const known[] = {"Standard", "CT Bone", "Stored", "Mine", ""};
-        const std::uint8_t pick = byte();
-        if (pick < 5 * 32)
-            return known[pick % 5];
-        static const char *const letters[] = {"a", "B", "/", " ", "\n", "\xc3\xa9", "0", "."};
-        std::string text;
-        for (int length = byte() % 9; length > 0; --length)
-            text += letters[byte() % 8];
-        return text;
-    }
+using kesu::fuzz::Input;
 
-private:
-    const std::uint8_t *data;
-    std::size_t size;
-    std::size_t at = 0;
-};
+// A name of the shipped or the user's presets, or one of up to eight characters from an alphabet
+// with the troublesome ones ("/", spaces, a newline, a two-byte letter).
+std::string name(Input &in)
+{
+    static const char *const known[] = {"Standard", "CT Bone", "Stored", "Mine", ""};
+    const std::uint8_t pick = in.next();
+    if (pick < 5 * 32)
+        return known[pick % 5];
+    static const char *const letters[] = {"a", "B", "/", " ", "\n", "\xc3\xa9", "0", "."};
+    std::string text;
+    for (int length = in.next() % 9; length > 0; --length)
+        text += letters[in.next() % 8];
+    return text;
+}
 
 bool finite_state(const Model &model)
 {
@@ -175,7 +153,7 @@ void check_others_unchanged(const QJsonObject &before, const std::string &name)
 
 std::vector<Model::Point> points(Input &in)
 {
-    std::vector<Model::Point> made(in.byte() % 5);
+    std::vector<Model::Point> made(in.next() % 5);
     for (Model::Point &p : made)
         p = {in.bits<double>(), in.bits<double>(), in.bits<double>(), in.bits<double>(),
              in.bits<double>(), in.bits<double>(), in.bits<double>()};
@@ -189,11 +167,11 @@ QJsonObject preset_object(Input &in)
                                         "Logarithmic Inverse Table", "Smooth Table"};
     QJsonObject object{{QStringLiteral("window"),
                         QJsonArray{in.bits<float>(), in.bits<float>()}},
-                       {QStringLiteral("clut"), QLatin1String(cluts[in.byte() % 4])},
-                       {QStringLiteral("opacity"), QLatin1String(kinds[in.byte() % 4])}};
-    if (in.byte() % 2) {
+                       {QStringLiteral("clut"), QLatin1String(cluts[in.next() % 4])},
+                       {QStringLiteral("opacity"), QLatin1String(kinds[in.next() % 4])}};
+    if (in.next() % 2) {
         QJsonArray array;
-        for (int n = in.byte() % 4; n > 0; --n)
+        for (int n = in.next() % 4; n > 0; --n)
             array.append(point(in.bits<double>(), in.bits<double>()));
         object.insert(QStringLiteral("points"), array);
     }
@@ -202,7 +180,7 @@ QJsonObject preset_object(Input &in)
 
 void set_coefficient(Model &model, Input &in)
 {
-    const std::uint8_t which = in.byte() % 4;
+    const std::uint8_t which = in.next() % 4;
     const double value = in.bits<double>();
     try {
         if (which == 0)
@@ -219,9 +197,9 @@ void set_coefficient(Model &model, Input &in)
 
 void set_other(Model &model, Input &in)
 {
-    switch (in.byte() % 5) {
+    switch (in.next() % 5) {
     case 0:
-        model.set_shade(in.byte() % 2);
+        model.set_shade(in.next() % 2);
         break;
     case 1:
         model.set_blend_mode(BlendMode(in.bits<std::uint16_t>()));
@@ -230,10 +208,10 @@ void set_other(Model &model, Input &in)
         model.set_background_color({in.bits<double>(), in.bits<double>(), in.bits<double>()});
         break;
     case 3:
-        model.set_category(in.name());
+        model.set_category(name(in));
         break;
     default:
-        model.set_description(in.name());
+        model.set_description(name(in));
     }
 }
 
@@ -282,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Model model;
     Input in(data, size);
     for (int step = 0; step < 48 && !in.empty(); ++step) {
-        const std::uint8_t op = in.byte() % 10;
+        const std::uint8_t op = in.next() % 10;
         bool read_a_preset = false;
         kesu::fuzz::watch("model operation");
         switch (op) {
@@ -304,7 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             set_other(model, in);
             break;
         case 4:
-            model.load(in.name());
+            model.load(name(in));
             read_a_preset = true;
             break;
         case 5:

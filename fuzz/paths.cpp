@@ -46,21 +46,7 @@ struct Path
     std::vector<std::string> segments;
 };
 
-class Input
-{
-public:
-    Input(const std::uint8_t *data, std::size_t size)
-        : data(data)
-        , size(size)
-    { }
-    bool empty() const { return at >= size; }
-    unsigned next() { return at < size ? data[at++] : 0; }
-
-private:
-    const std::uint8_t *data;
-    std::size_t size;
-    std::size_t at = 0;
-};
+using kesu::fuzz::Input;
 
 Path make_path(Input &in)
 {

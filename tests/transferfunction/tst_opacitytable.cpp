@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
-#include <new>
 #include <thread>
 
 using korvel::transferfunction::Model;
@@ -18,10 +16,6 @@ using namespace kesu::test;
 using Window = std::pair<float, float>;
 
 namespace {
-
-// Counts, in the armed thread only, the allocations of exactly one full table of points.
-thread_local bool counting = false;
-std::atomic<int> table_allocations{0};
 
 QJsonObject generated(const char *clut, const char *opacity = "")
 {
@@ -64,62 +58,6 @@ std::vector<Model::Point> random_points(QRandomGenerator &random)
 }
 
 } // namespace
-
-// Every replaceable form that pairs with the two below is replaced too, so that no allocation
-// made by the standard library's own forms is freed by ours (a mismatch that ASan reports).
-void *operator new(std::size_t size)
-{
-    if (counting && size == 256 * sizeof(Model::Point))
-        ++table_allocations;
-    if (void *memory = std::malloc(size == 0 ? 1 : size))
-        return memory;
-    throw std::bad_alloc();
-}
-
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept
-{
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-void *operator new[](std::size_t size)
-{
-    return operator new(size);
-}
-
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept
-{
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-void operator delete(void *memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void *memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void *memory, const std::nothrow_t &) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete[](void *memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete[](void *memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete[](void *memory, const std::nothrow_t &) noexcept
-{
-    std::free(memory);
-}
 
 class TestOpacityTable : public QObject
 {
@@ -273,7 +211,8 @@ private Q_SLOTS:
     {
         WarningRecorder quiet;
         Model model;
-        counting = true;
+        // In this thread only: the reader's copies are not counted.
+        allocations::count_size(256 * sizeof(Model::Point));
         model.load(generated("No CLUT", "Logarithmic Table"));
         std::atomic<bool> done{false};
         std::atomic<int> torn{0};
@@ -287,11 +226,12 @@ private Q_SLOTS:
             model.set_window(100.0f, 1000.0f * k);
         done = true;
         reader.join();
-        const int first = table_allocations.exchange(0);
+        const int first = allocations::counted();
         model.set_points({{0.0}, {1.0}});
         model.set_window(40.0f, 0.0f);
-        counting = false;
-        QCOMPARE(std::pair(first, table_allocations.exchange(0)), std::pair(1, 1));
+        const int second = allocations::counted();
+        allocations::count_size(0);
+        QCOMPARE(std::pair(first, second), std::pair(1, 1));
         QCOMPARE(torn.load(), 0);
     }
 };
