@@ -44,5 +44,7 @@ QImage render_preset(const PresetPicture &picture, int width, int height);
 
 // One labelled row per preset under a title line.
 QImage render_gallery(const QVector<PresetPicture> &pictures, const QString &title, int width);
+// The height of a gallery picture of so many rows.
+int gallery_height(int rows);
 
 } // namespace kesu::presets
