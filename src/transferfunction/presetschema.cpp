@@ -448,11 +448,27 @@ std::string preset_path(Document document, const std::string &name)
     return presets_path(document) + '/' + name;
 }
 
+std::string colour_tables_path(Document document)
+{
+    return root_of(document) + colour_tables_folder;
+}
+
+std::string colour_table_path(Document document, const std::string &name)
+{
+    return colour_tables_path(document) + '/' + name;
+}
+
+// A user's table shadows the shipped one as their presets do: whatever they stored under the
+// name is theirs, usable or not.
 QJsonObject read_stored_clut(const std::string &clut)
 {
-    return application::preset(root_of(Document::shipped) + colour_tables_folder + '/' + clut)
-        .get()
-        .toObject();
+    {
+        const application::impl::Configuration user =
+            application::preset(colour_table_path(Document::user, clut));
+        if (user)
+            return user.get().toObject();
+    }
+    return application::preset(colour_table_path(Document::shipped, clut)).get().toObject();
 }
 
 QJsonObject last_preset_record(const std::string &name)

@@ -198,7 +198,11 @@ enum class Document { user, shipped };
 // The store path of the presets folder of a document, and of the preset called name in it.
 KESUPLUGINMANAGER_EXPORT std::string presets_path(Document document);
 KESUPLUGINMANAGER_EXPORT std::string preset_path(Document document, const std::string &name);
-// The stored colour table called clut, read through a handle of its own, or an empty object.
+// The store path of the colour tables folder of a document, and of the table called name in it.
+KESUPLUGINMANAGER_EXPORT std::string colour_tables_path(Document document);
+KESUPLUGINMANAGER_EXPORT std::string colour_table_path(Document document, const std::string &name);
+// The stored colour table called clut: the user's, when they stored one under that name, else the
+// shipped one, else an empty object. Each is read through a handle of its own.
 KESUPLUGINMANAGER_EXPORT QJsonObject read_stored_clut(const std::string &clut);
 
 KESUPLUGINMANAGER_EXPORT QJsonObject last_preset_record(const std::string &name);
