@@ -108,17 +108,24 @@ const QString ramp = entry("Ramp", "200, 100",
                                + point(200, 1, 0, 0, 1));
 const QString standard = entry("Standard", "400, 40");
 
-// Shipped: "Standard", "Ramp" and "Shadowed"; the user's: "Mine", "Shadowed", a last-preset
-// record and a member the tool knows nothing of. Beside them: "broken.json" with a preset the
-// library cannot load ("Bad") and one whose table is missing ("Lost"), "warned.json" that passes
-// with a warning, and "not.json", which is not JSON.
+// A colour table from black to orange.
+const QString warm = QString::fromUtf8(QJsonDocument(QJsonObject{{"red"_l, channel(256, 255)},
+                                                                 {"green"_l, channel(256, 128)},
+                                                                 {"blue"_l, channel(256, 0)}})
+                                           .toJson(QJsonDocument::Compact));
+
+// Shipped: "Standard", "Ramp" and "Shadowed", and the colour table "Warm"; the user's: "Mine",
+// "Shadowed", a last-preset record and a member the tool knows nothing of. Beside them:
+// "broken.json" with a preset the library cannot load ("Bad") and one whose table is missing
+// ("Lost"), "warned.json" that passes with a warning, and "not.json", which is not JSON.
 class Fixture : public TemporaryStore
 {
 public:
     Fixture()
     {
         write(global_file(),
-              presets_file(standard + ", "_l + ramp + ", "_l + entry("Shadowed", "100, 50")));
+              presets_file(standard + ", "_l + ramp + ", "_l + entry("Shadowed", "100, 50"),
+                           "'Warm': "_l + warm));
         write(user_file(),
               text("{'viewer': {'x': 1}, 'rendering': {'dvr': {'last': "
                    "{'preset': {'key': 'Mine'}}, 'preset': {%1, %2}}}}"_l.arg(
@@ -398,6 +405,12 @@ private Q_SLOTS:
         row("render Ramp -o x.png --size 10x10", 2);
         row("render Ramp -o x.png --window 400", 2);
         row("render Ramp -o x.png --window -100,50", 2);
+        row("render Ramp Standard -o x.png", 2);
+        row("render --table Warm -o t.png", 0, "1 colour tables");
+        row("render --table Nope -o t.png", 1);
+        row("list --tables", 0, "Warm");
+        row("export --colormap Warm", 0, "RGBPoints");
+        row("export --colormap Nope", 1);
         row("gallery -o g.png", 0, "wrote");
         row("gallery -o g.png --global broken.json", 1, "wrote");
         row("gallery -o g.png --per-page 0", 2);
@@ -412,6 +425,7 @@ private Q_SLOTS:
         row("check no.json", 2);
         row("check 3d_presets.json --global not.json", 2);
         row("import not.json", 2);
+        row("import warned.json --format pictures", 2);
         row("import broken.json", 1);
         row("import warned.json --help-all", 2);
         row("help", 0, "Exit status");
@@ -613,7 +627,14 @@ private Q_SLOTS:
                 .replace("'group'"_l, "'extra': {'kept': [1]}, 'group'"_l),
             entry("Shadowed", "20, 10")));
         TemporaryStore::write(fixture.path("precise.json"_l), file);
-        const Result result = fixture.run("import precise.json"_l);
+        // A name the user has already is refused, and nothing of the file is imported.
+        const QByteArray before = TemporaryStore::read(fixture.user_file());
+        const Result refused = fixture.run("import precise.json"_l);
+        QCOMPARE(refused.status, 1);
+        QVERIFY(refused.err.contains(
+            "the user already has a preset \"Shadowed\"; --force replaces it"_l));
+        QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
+        const Result result = fixture.run("import precise.json --force"_l);
         QVERIFY2(result.status == 0, qPrintable(result.err));
         QVERIFY(result.text().contains(
             "imported \"Shadowed\" (replaced the user's preset \"Shadowed\")"_l));
@@ -689,6 +710,44 @@ private Q_SLOTS:
         for (int i = 0; i < imports; ++i)
             QVERIFY(!preset(saved, QStringLiteral("P%1").arg(i)).isEmpty());
         QVERIFY(!preset(saved, "Mine"_l).isEmpty());
+    }
+
+    void imports_bring_colour_tables_and_volume_properties()
+    {
+        Fixture fixture;
+        QJsonObject sea = QJsonDocument::fromJson(text(warm)).object();
+        sea.insert("blue"_l, channel(256, 200));
+        const auto file = [&](const QJsonObject &table) {
+            return presets_file(entry("Tinted", "100, 50").replace("No CLUT"_l, "Sea"_l),
+                                "'Sea': "_l + QString::fromUtf8(QJsonDocument(table).toJson()));
+        };
+        TemporaryStore::write(fixture.path("sea.json"_l), file(sea));
+        Result result = fixture.run("import sea.json"_l);
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        QCOMPARE(result.text(), "imported colour table \"Sea\"\nimported \"Tinted\"\n"_l);
+        QCOMPARE(fixture.run("render Tinted -o t.png"_l).status, 0);
+        QCOMPARE(fixture.run("import sea.json"_l).text(),
+                 "unchanged colour table \"Sea\": the same is stored already\n"
+                 "unchanged \"Tinted\": the same is stored already\n"_l);
+        sea.insert("red"_l, channel(256, 0));
+        TemporaryStore::write(fixture.path("sea.json"_l), file(sea));
+        QCOMPARE(fixture.run("import sea.json"_l).status, 1);
+        result = fixture.run("import sea.json --force"_l);
+        QVERIFY(result.text().contains(
+            "imported colour table \"Sea\" (replaced the user's colour table \"Sea\")"_l));
+        QCOMPARE(QJsonDocument(fixture.user_on_disk())["rendering"_l]["clut"_l]["preset"_l]["Sea"_l]
+                     .toObject(),
+                 sea);
+
+        TemporaryStore::write(
+            fixture.path("volume.xml"_l),
+            "<Presets><VolumeProperty name=\"CT-Air\" colorTransfer=\"8 -1000 0 0 0 0 1 1 1\" "
+            "scalarOpacity=\"4 -1000 0 0 1\" shade=\"1\"/></Presets>");
+        result = fixture.run("import volume.xml"_l);
+        QVERIFY2(result.status == 0 && result.text() == "imported \"CT-Air\"\n"_l,
+                 qPrintable(result.err));
+        QCOMPARE(fixture.run("check .kesu/presets.json"_l).status, 0);
+        QCOMPARE(fixture.run("render CT-Air -o air.png"_l).status, 0);
     }
 
     void a_large_gallery_is_drawn_in_pages()

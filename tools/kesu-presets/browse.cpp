@@ -1,5 +1,6 @@
 // The subcommands that read presets: list, show and export.
 
+#include "colourmap.h"
 #include "commandline.h"
 #include "output.h"
 #include "store.h"
@@ -116,12 +117,41 @@ void print_table(const std::vector<Listed> &rows)
              row.read_only ? QStringLiteral("yes") : QStringLiteral("no"), points_text(row));
 }
 
+// Every colour table with its source, and why a stored one cannot be used.
+int list_tables(const Store &store, bool json)
+{
+    QJsonArray array;
+    QString text =
+        QStringLiteral("%1%2STATE\n")
+            .arg(padded(QStringLiteral("NAME"), 32), padded(QStringLiteral("SOURCE"), 23));
+    for (const TableEntry &table : store.tables()) {
+        const std::vector<Finding> findings =
+            table.built_in ? std::vector<Finding>() : check_table(table.name, table.value);
+        const auto problem = std::find_if(findings.begin(), findings.end(),
+                                          [](const Finding &f) { return f.is_problem(); });
+        const QString state = problem == findings.end()
+            ? QStringLiteral("usable")
+            : QStringLiteral("cannot be used: ") + problem->what();
+        QJsonObject row{{QStringLiteral("name"), table.name},
+                        {QStringLiteral("source"), table.source()}};
+        if (problem != findings.end())
+            row.insert(QStringLiteral("problem"), problem->what());
+        array.append(row);
+        text +=
+            padded(shown(table.name), 32) + padded(table.source(), 23) + state + QLatin1Char('\n');
+    }
+    print(json ? QString::fromUtf8(QJsonDocument(array).toJson()) : text);
+    return success;
+}
+
 int run_list(const Invocation &invocation)
 {
     int status = success;
     const auto store = Store::open(invocation.files, Store::Access::read, status);
     if (!store)
         return status;
+    if (invocation.parser.isSet(QStringLiteral("tables")))
+        return list_tables(*store, invocation.parser.isSet(QStringLiteral("json")));
     std::vector<Listed> rows;
     for (const PresetEntry &entry : Selection::of(invocation.parser).from(store->presets()))
         rows.push_back(describe(*store, entry));
@@ -248,12 +278,46 @@ int run_show(const Invocation &invocation)
     return reading.usable ? success : failure;
 }
 
+QString output_of(const Invocation &invocation)
+{
+    const QString output = invocation.parser.value(QStringLiteral("output"));
+    return output.isEmpty() ? QStringLiteral("-") : output;
+}
+
+// The stored tables as colour maps, the user's before the shipped ones, as the library reads
+// them; a built-in table is computed, not stored, and has no entries to write.
+int export_colour_maps(const Invocation &invocation)
+{
+    QJsonArray maps;
+    for (const QString &name : invocation.arguments) {
+        if (schema::is_built_in_clut(utf8(name)))
+            return report_error(failure,
+                                QStringLiteral("colour table %1 is built in; only "
+                                               "stored tables are exported")
+                                    .arg(quoted(name)));
+        const QJsonObject table = schema::read_stored_clut(utf8(name));
+        if (table.isEmpty())
+            return report_error(failure, QStringLiteral("no colour table %1").arg(quoted(name)));
+        const std::vector<Finding> findings = check_table(name, table);
+        if (count_problems(findings) > 0)
+            return report_error(failure, findings.front().line());
+        maps.append(colour_map_of(name, table));
+    }
+    return write_output(output_of(invocation), QJsonDocument(maps).toJson());
+}
+
 int run_export(const Invocation &invocation)
 {
     int status = success;
     const auto store = Store::open(invocation.files, Store::Access::read, status);
     if (!store)
         return status;
+    if (invocation.parser.isSet(QStringLiteral("colormap")))
+        return export_colour_maps(invocation);
+    if (invocation.arguments.size() > 1)
+        return report_error(usage_error,
+                            QStringLiteral("export takes one NAME; several colour "
+                                           "tables with --colormap"));
     const QString name = invocation.arguments.first();
     // Looked up among the stored presets, not loaded: a preset with "/" in its name, which the
     // library cannot load, is exported to be renamed.
@@ -265,14 +329,15 @@ int run_export(const Invocation &invocation)
     if (!entry->value.isObject())
         return report_error(failure, QStringLiteral("%1 is not a preset object").arg(quoted(name)));
     const QJsonObject document = schema::document_with_preset(name, entry->value.toObject());
-    const QString output = invocation.parser.value(QStringLiteral("output"));
-    return write_output(output.isEmpty() ? QStringLiteral("-") : output,
-                        QJsonDocument(document).toJson());
+    return write_output(output_of(invocation), QJsonDocument(document).toJson());
 }
 
 void list_options(QCommandLineParser &parser)
 {
     parser.addOption({QStringLiteral("json"), QStringLiteral("Machine-readable output.")});
+    parser.addOption({QStringLiteral("tables"),
+                      QStringLiteral("Lists the colour tables instead: built in, shipped or the "
+                                     "user's, and whether each can be used.")});
     Selection::add_options(parser);
 }
 
@@ -293,13 +358,16 @@ void export_options(QCommandLineParser &parser)
     parser.addOption({{QStringLiteral("o"), QStringLiteral("output")},
                       QStringLiteral("The file to write; \"-\" or none for standard output."),
                       QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("colormap"),
+                      QStringLiteral("Writes the colour tables NAME... (the user's or shipped) "
+                                     "as a JSON colour-map file that import reads back.")});
 }
 
 } // namespace
 
 const Command list_command{
     "list",
-    "[--json] [--group G] [--match TEXT]",
+    "[--json] [--group G] [--match TEXT] [--tables]",
     "Lists every preset with its group, its source (user, shipped, or user shadowing shipped), "
     "whether it is read-only, and whether its points are its own or generated, or why it cannot "
     "be used.",
@@ -318,10 +386,13 @@ const Command show_command{
 
 const Command export_command{
     "export",
-    "NAME [-o FILE]",
-    "Writes the preset object, in a presets file of its own that import and check read.",
+    "NAME [-o FILE] | --colormap NAME... [-o FILE]",
+    "Writes the preset object, in a presets file of its own that import and check read; with "
+    "--colormap, colour tables as a JSON colour-map file.",
     export_options,
     run_export,
-    1};
+    1,
+    false,
+    true};
 
 } // namespace kesu::presets

@@ -4,6 +4,7 @@
 
 #include "commandline.h"
 #include "jsonfile.h"
+#include "store.h"
 
 #include <QJsonArray>
 
@@ -149,13 +150,14 @@ int run_check(const Invocation &invocation)
 {
     const QString file = invocation.arguments.first();
     QJsonObject document;
-    QJsonObject shipped;
     QString error;
     if (!read_json(file, document, error))
         return report_error(usage_error, error);
-    if (!read_json(invocation.files.global, shipped, error))
-        return report_error(usage_error, QStringLiteral("shipped presets file: ") + error);
-    const std::vector<Finding> findings = check_document(document, tables_of(shipped));
+    int status = success;
+    const auto store = Store::open(invocation.files, Store::Access::read, status);
+    if (!store)
+        return status;
+    const std::vector<Finding> findings = check_document(document, stored_tables());
     for (const Finding &finding : findings)
         print(file + QStringLiteral(": ") + finding.line() + QLatin1Char('\n'));
     const QJsonObject folder = schema::presets_of(document);
@@ -345,8 +347,8 @@ const Command check_command{
     "Reads every preset and colour table of a presets file as the library does and reports "
     "each finding with its preset and member: problems, which the library cannot load or render "
     "as the preset intends, and warnings, which load but will surprise. Colour tables are looked "
-    "up in the file, then among the shipped ones. Exit status 1 with problems (or with warnings "
-    "and --strict).",
+    "up in the file, then among the user's and the shipped ones. Exit status 1 with problems (or "
+    "with warnings and --strict).",
     check_options,
     run_check,
     1};

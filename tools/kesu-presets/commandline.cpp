@@ -130,11 +130,13 @@ int run_command(const Command &command, const QStringList &arguments)
 
     QStringList positional = parser.positionalArguments();
     positional.removeFirst();
-    if (positional.size() != command.argument_count)
+    if (positional.size() < command.argument_count
+        || (positional.size() > command.argument_count && !command.takes_more))
         return report_error(usage_error,
-                            QStringLiteral("%1 takes %2 argument(s): %1 %3")
+                            QStringLiteral("%1 takes %2%3 argument(s): %1 %4")
                                 .arg(QLatin1String(command.name))
                                 .arg(command.argument_count)
+                                .arg(command.takes_more ? QStringLiteral(" or more") : QString())
                                 .arg(QLatin1String(command.synopsis)));
     Files files;
     if (!resolve_files(parser, command, korvel::application::impl::default_user_file(), files))

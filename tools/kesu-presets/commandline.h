@@ -46,10 +46,12 @@ struct Command
     const char *summary;
     void (*add_options)(QCommandLineParser &parser);
     int (*run)(const Invocation &invocation);
-    // How many positional arguments it takes.
+    // How many positional arguments it takes, at least.
     int argument_count;
     // It writes the user's file, so it cannot do without one.
     bool writes_user_file = false;
+    // It takes more arguments than argument_count.
+    bool takes_more = false;
 };
 
 // The subcommands, by group.

@@ -115,6 +115,35 @@ Reading read_for_render(const Store &store, const QString &name, bool fallback)
     return reading;
 }
 
+// The colour tables named, one strip each; a table that cannot be used is a problem.
+int draw_tables(const Invocation &invocation, const QString &output, const QByteArray &format,
+                int width)
+{
+    int status = success;
+    const auto store = Store::open(invocation.files, Store::Access::read, status);
+    if (!store)
+        return status;
+    const std::vector<TableEntry> tables = store->tables();
+    QVector<TableStrip> strips;
+    for (const QString &name : invocation.arguments) {
+        const auto table = std::find_if(tables.begin(), tables.end(),
+                                        [&](const TableEntry &t) { return t.name == name; });
+        if (table == tables.end())
+            return report_error(failure, QStringLiteral("no colour table %1").arg(quoted(name)));
+        TableStrip strip{name, table->source(), store->table_colours(name)};
+        if (strip.colours.size() != schema::table_size)
+            return report_error(
+                failure,
+                QStringLiteral("colour table %1 cannot be used: %2")
+                    .arg(quoted(name), check_table(name, table->value).front().what()));
+        strips.append(strip);
+    }
+    status = write_picture(render_tables(strips, width), format, output);
+    if (status == success && output != QLatin1String("-"))
+        print(QStringLiteral("wrote %1: %2 colour tables\n").arg(output).arg(strips.size()));
+    return status;
+}
+
 int run_render(const Invocation &invocation)
 {
     const QCommandLineParser &parser = invocation.parser;
@@ -122,6 +151,11 @@ int run_render(const Invocation &invocation)
     QByteArray format;
     if (!picture_output(invocation, output, format))
         return usage_error;
+    const bool tables = parser.isSet(QStringLiteral("table"));
+    if (!tables && invocation.arguments.size() > 1)
+        return report_error(usage_error,
+                            QStringLiteral("render takes one NAME; several colour "
+                                           "tables with --table"));
     int width = 800;
     int height = 360;
     if (parser.isSet(QStringLiteral("size"))
@@ -137,6 +171,8 @@ int run_render(const Invocation &invocation)
         && !parse_window(parser.value(QStringLiteral("window")), window_width, window_level))
         return report_error(usage_error,
                             QStringLiteral("--window takes WIDTH,LEVEL with a positive width"));
+    if (tables)
+        return draw_tables(invocation, output, format, width);
 
     int status = success;
     const auto store = Store::open(invocation.files, Store::Access::read, status);
@@ -368,6 +404,9 @@ void render_options(QCommandLineParser &parser)
     parser.addOption({QStringLiteral("fallback"),
                       QStringLiteral("For a name that no preset has, draws \"Standard\", which "
                                      "the viewer loads in its stead.")});
+    parser.addOption({QStringLiteral("table"),
+                      QStringLiteral("Draws the colour tables NAME... instead, one strip each, "
+                                     "as the library reads them.")});
 }
 
 void gallery_options(QCommandLineParser &parser)
@@ -387,13 +426,15 @@ void gallery_options(QCommandLineParser &parser)
 
 const Command render_command{
     "render",
-    "NAME -o FILE [--size WxH] [--window W,L] [--fallback]",
+    "NAME -o FILE [--size WxH] [--window W,L] [--fallback] | --table NAME... -o FILE",
     "Draws the transfer function of a preset: the opacity curve filled with its colours, the "
     "colours over a checkerboard as opaque as the preset makes them, and the value axis in data "
-    "units with the window marked.",
+    "units with the window marked. With --table, draws colour tables as strips.",
     render_options,
     run_render,
-    1};
+    1,
+    false,
+    true};
 
 const Command gallery_command{
     "gallery",

@@ -392,4 +392,47 @@ QImage render_gallery(const QVector<PresetPicture> &pictures, const QString &tit
     return image;
 }
 
+namespace {
+
+constexpr int strip_label = 24;
+constexpr int strip_height = 44;
+constexpr int strip_gap = 12;
+
+void draw_strip(QImage &image, const QRect &area, const TableStrip &strip)
+{
+    const std::size_t entries = strip.colours.size();
+    for (int x = 0; x < area.width(); ++x) {
+        const Point &entry = strip.colours[std::size_t(x) * entries / std::size_t(area.width())];
+        const QRgb colour = rgb_of({entry.r, entry.g, entry.b, 1.0});
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            image.setPixel(area.left() + x, y, colour);
+    }
+}
+
+} // namespace
+
+QImage render_tables(const QVector<TableStrip> &strips, int width)
+{
+    const int row = strip_label + strip_height + strip_gap;
+    QImage image(width, strip_gap + row * int(strips.size()), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    for (int i = 0; i < strips.size(); ++i) {
+        const int top = strip_gap + i * row;
+        const QRect strip(12, top + strip_label, width - 24, strip_height);
+        draw_strip(image, strip, strips.at(i));
+        QPainter painter(&image);
+        painter.setPen(ink);
+        painter.setFont(font_of(13, true));
+        const QString name = strips.at(i).name;
+        draw_label(painter, QRect(12, top + 2, width - 24, strip_label - 4), name);
+        painter.setPen(faint);
+        painter.setFont(font_of(11));
+        draw_label(painter, QRect(12, top + 4, width - 24, strip_label - 4), strips.at(i).source,
+                   Qt::AlignRight);
+        painter.setPen(frame);
+        painter.drawRect(strip.adjusted(0, 0, -1, -1));
+    }
+    return image;
+}
+
 } // namespace kesu::presets

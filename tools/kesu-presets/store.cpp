@@ -66,6 +66,15 @@ QString PresetEntry::group() const
     return QString::fromStdString(schema::decode(value.toObject()).preset.category);
 }
 
+QString TableEntry::source() const
+{
+    if (built_in)
+        return QStringLiteral("built in");
+    if (user && shipped)
+        return QStringLiteral("user, shadows shipped");
+    return user ? QStringLiteral("user") : QStringLiteral("shipped");
+}
+
 Selection Selection::of(const QCommandLineParser &parser)
 {
     return {parser.value(QStringLiteral("group")), parser.value(QStringLiteral("match"))};
@@ -165,6 +174,41 @@ std::vector<PresetEntry> Store::presets() const
     return {entries.begin(), entries.end()};
 }
 
+std::vector<TableEntry> Store::tables() const
+{
+    const auto in = [](schema::Document document) {
+        return preset(schema::colour_tables_path(document)).get().toObject();
+    };
+    QMap<QString, TableEntry> entries;
+    for (const char *name : {schema::grey_clut, schema::endoscopy_clut})
+        entries[QLatin1String(name)] = {QLatin1String(name), true, false, false, {}};
+    const QJsonObject shipped = in(schema::Document::shipped);
+    for (auto table = shipped.begin(); table != shipped.end(); ++table)
+        entries[table.key()] = {table.key(), false, false, true, table.value()};
+    const QJsonObject user = in(schema::Document::user);
+    for (auto table = user.begin(); table != user.end(); ++table) {
+        TableEntry &entry = entries[table.key()];
+        entry.name = table.key();
+        entry.user = true;
+        entry.value = table.value();
+    }
+    return {entries.begin(), entries.end()};
+}
+
+// A preset generated from the table across a window of 0 to 255 has the table's colours, the
+// built-in ones included, as its points.
+std::vector<Model::Point> Store::table_colours(const QString &name) const
+{
+    schema::Preset preset;
+    preset.clut = utf8(name);
+    preset.window_width = 255.0f;
+    preset.window_level = 127.5f;
+    Model model;
+    WarningLog reported_by_the_caller;
+    model.load(schema::encode(preset));
+    return model.get_points();
+}
+
 Found Store::find(const QString &name) const
 {
     const schema::Found found = schema::find_preset(utf8(name));
@@ -206,6 +250,13 @@ Reading Store::read(const QString &name, const QJsonValue &value) const
     }
     reading.usable = count_problems(reading.findings) == 0;
     return reading;
+}
+
+TableLookup stored_tables()
+{
+    return [](const QString &name) {
+        return schema::read_stored_clut(utf8(name));
+    };
 }
 
 void report_findings(const Reading &reading)

@@ -17,7 +17,10 @@ class Manager;
 }
 namespace korvel::transferfunction {
 class Model;
+namespace point {
+struct Point;
 }
+} // namespace korvel::transferfunction
 
 namespace kesu::presets {
 
@@ -32,6 +35,18 @@ struct PresetEntry
     QString source() const;
     // The group the preset is in, as the library reads it.
     QString group() const;
+};
+
+struct TableEntry
+{
+    QString name;
+    bool built_in = false;
+    bool user = false;
+    bool shipped = false;
+    // What the library reads for the name: the user's table first, then the shipped one.
+    QJsonValue value;
+
+    QString source() const;
 };
 
 // Which presets a command works on: all, or those of one group, or those whose name contains a
@@ -86,6 +101,11 @@ public:
 
     // Every preset of both files, by name.
     std::vector<PresetEntry> presets() const;
+    // Every colour table, built in and stored, by name.
+    std::vector<TableEntry> tables() const;
+    // The colours of a table as the library generates points from it: 256 of them, or none when
+    // the table cannot be used.
+    std::vector<korvel::transferfunction::point::Point> table_colours(const QString &name) const;
     // What loading name reads: the user's copy, the shipped preset, or "Standard" in its stead.
     Found find(const QString &name) const;
     // The preset read into a model; the colour table it names is read from the store.
@@ -103,6 +123,9 @@ private:
     QTemporaryDir temporary;
     std::unique_ptr<korvel::application::impl::Manager> manager;
 };
+
+// The stored colour tables as the library looks them up, while a store is open.
+TableLookup stored_tables();
 
 // Reports the findings of a reading on stderr: warnings as such, problems as errors when the
 // preset is not usable.
