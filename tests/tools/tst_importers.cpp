@@ -112,7 +112,7 @@ private Q_SLOTS:
             << 0 << Rgb{1, 0, 0} << Rgb{1, 0, 1} << Rgb{1, 0, 0.5} << 1e-12;
         QTest::newRow("HSV from a grey takes the other end's hue")
             << 0 << Rgb{0.5, 0.5, 0.5} << Rgb{0, 0, 1} << Rgb{0.375, 0.375, 0.75} << 1e-12;
-        // The published cool-to-warm map's ends and its middle, to the two decimals it gives.
+        // A blue and a red far apart in hue meet in a light grey of L* 88.
         QTest::newRow("diverging from blue to red meets near white")
             << 1 << Rgb{0.230, 0.299, 0.754} << Rgb{0.706, 0.016, 0.150} << Rgb{0.865, 0.865, 0.865}
             << 0.02;

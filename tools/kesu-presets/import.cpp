@@ -41,11 +41,17 @@ struct Batch
         ++problems;
     }
     void warning(const QString &line) { report_warning(file + QStringLiteral(": ") + line); }
+    // A finding's line says whether it is a warning.
+    void report(const Finding &finding)
+    {
+        report_error(failure, file + QStringLiteral(": ") + finding.line());
+        problems += finding.is_problem() ? 1 : 0;
+    }
     // The findings about one item; true when none is a problem.
     bool passes(const std::vector<Finding> &findings)
     {
         for (const Finding &finding : findings)
-            finding.is_problem() ? problem(finding.line()) : warning(finding.line());
+            report(finding);
         return count_problems(findings) == 0;
     }
     // The first of two items of one name is kept, the second reported.
@@ -142,7 +148,7 @@ int read_presets_file(const QByteArray &bytes, const TableLookup &stored, Batch 
     QSet<QString> failing_presets;
     QSet<QString> failing_tables;
     for (const Finding &finding : check_document(document, stored)) {
-        finding.is_problem() ? batch.problem(finding.line()) : batch.warning(finding.line());
+        batch.report(finding);
         if (finding.is_problem() && finding.subject == Finding::Subject::preset)
             failing_presets.insert(finding.name);
         else if (finding.is_problem() && finding.subject == Finding::Subject::table)
