@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 
 namespace korvel::transferfunction::schema {
@@ -56,6 +57,7 @@ public:
     template<typename Read> void nested(const char *outer, const char *inner, Read read)
     {
         member(outer, [&](const QJsonValue &value) {
+            expect(value.isObject(), "an object", outer);
             const QJsonObject inside = value.toObject();
             if (inside.contains(QLatin1String(inner)))
                 read(inside.value(QLatin1String(inner)));
@@ -64,19 +66,40 @@ public:
         });
     }
 
+    // Records a member (inner inside outer, when given) of another type than the format's; only
+    // when every member is read, so that the model pays nothing for it.
+    void expect(bool holds, const char *expected, const char *outer, const char *inner = nullptr)
+    {
+        if (holds || reading != Reading::every_member)
+            return;
+        QString name = key(outer);
+        if (inner)
+            name += QLatin1Char('/') + key(inner);
+        add({Kind::wrong_type, name, 0.0, 0.0, 0, 0.0f, 0.0f, QLatin1String(expected)});
+    }
+
+    bool every_member() const { return reading == Reading::every_member; }
+
     void string(const char *name, std::string &field)
     {
-        member(name, [&](const QJsonValue &value) { field = value.toString().toStdString(); });
+        member(name, [&](const QJsonValue &value) {
+            expect(value.isString(), "a string", name);
+            field = value.toString().toStdString();
+        });
     }
 
     void boolean(const char *name, bool &field)
     {
-        member(name, [&](const QJsonValue &value) { field = value.toBool(false); });
+        member(name, [&](const QJsonValue &value) {
+            expect(value.isBool(), "true or false", name);
+            field = value.toBool(false);
+        });
     }
 
     void coefficient(const char *name, double highest, double &field)
     {
         member(name, [&](const QJsonValue &json) {
+            expect(json.isDouble(), "a number", name);
             const double value = json.toDouble(0);
             if (!(value < 0.0 || value > highest)) {
                 field = value;
@@ -98,6 +121,26 @@ private:
     const Reading reading;
     bool stopped = false;
 };
+
+// Every element an object of seven numbers; the reader takes anything else as 0.
+void expect_points(const QJsonValue &value, Reader &reader)
+{
+    reader.expect(value.isArray(), "an array of point objects", member::points);
+    const QJsonArray array = value.toArray();
+    for (int i = 0; i < array.size(); ++i) {
+        const QString at = key(member::points) + QLatin1Char('/') + QString::number(i);
+        const QJsonObject point = array.at(i).toObject();
+        if (!array.at(i).isObject()) {
+            reader.add({Kind::wrong_type, at, 0.0, 0.0, std::size_t(i), 0.0f, 0.0f,
+                        QStringLiteral("a point object")});
+            continue;
+        }
+        for (const PointMember &member : point_members)
+            if (!point.value(QLatin1String(member.key)).isDouble())
+                reader.add({Kind::wrong_type, at + QLatin1Char('/') + key(member.key), 0.0, 0.0,
+                            std::size_t(i), 0.0f, 0.0f, QStringLiteral("a number")});
+    }
+}
 
 // Each point goes in front of those with the same x, so equal positions end in reverse order.
 // Sorting the reversed array stably gives that order in O(n log n), also for huge arrays. A point
@@ -121,6 +164,8 @@ void read_points(const QJsonArray &array, Reader &reader, std::vector<point::Poi
 void read_window(const QJsonValue &value, Reader &reader, Preset &preset)
 {
     const QJsonArray window = value.toArray();
+    reader.expect(window.size() == 2 && window.at(0).isDouble() && window.at(1).isDouble(),
+                  "two numbers", member::window);
     const float width = float(window.at(0).toDouble(0));
     const float level = float(window.at(1).toDouble(0));
     if (std::isfinite(width) && std::isfinite(level)) {
@@ -173,6 +218,14 @@ void collect(const QJsonObject &folder, const QString &prefix, QMap<QString, QJs
     }
 }
 
+// A value the reader keeps as it is: a whole number within the 16 bits of a blend mode.
+bool is_blend_mode(const QJsonValue &value)
+{
+    const double mode = value.toDouble(-1.0);
+    return value.isDouble() && mode >= 0.0
+        && mode <= double(std::numeric_limits<std::uint16_t>::max()) && std::floor(mode) == mode;
+}
+
 std::string root_of(Document document)
 {
     return document == Document::user ? "user/" : "global/";
@@ -196,6 +249,8 @@ QString text(const Problem &problem)
         return QStringLiteral("clut preset not found");
     case Kind::unsupported_table_size:
         return QStringLiteral("unsuported table size");
+    case Kind::wrong_type:
+        return QStringLiteral("not ") + problem.expected;
     }
     return {};
 }
@@ -237,15 +292,22 @@ Decoded decode(const QJsonObject &object, Reading reading)
     Reader read(object, reading);
     const auto points = object.constFind(QLatin1String(member::points));
     if (points != object.constEnd()) {
+        if (read.every_member())
+            expect_points(*points, read);
         read_points(points->toArray(), read, preset.points);
         preset.custom_opacity = !preset.points.empty();
     }
     read.nested(member::background, member::color, [&](const QJsonValue &color) {
         const QJsonArray components = color.toArray();
+        read.expect(components.size() == 3
+                        && std::all_of(components.begin(), components.end(),
+                                       [](const QJsonValue &c) { return c.isDouble(); }),
+                    "three numbers", member::background, member::color);
         for (int i = 0; i < 3; ++i)
             preset.background_color[std::size_t(i)] = components.at(i).toDouble(0);
     });
     read.member(member::blend_mode, [&](const QJsonValue &value) {
+        read.expect(is_blend_mode(value), "a whole number from 0 to 65535", member::blend_mode);
         preset.blend_mode = BlendMode(static_cast<std::uint16_t>(value.toInt(0)));
     });
     read.string(member::group, preset.category);
@@ -261,6 +323,8 @@ Decoded decode(const QJsonObject &object, Reading reading)
     read.string(member::clut, preset.clut);
     read.nested(member::filters, member::convolution, [&](const QJsonValue &value) {
         const QJsonArray filters = value.toArray();
+        read.expect(value.isArray() && (filters.isEmpty() || filters.at(0).isString()),
+                    "an array of names", member::filters, member::convolution);
         if (!filters.isEmpty())
             preset.convolution_filter = filters.at(0).toString().toStdString();
     });
@@ -384,11 +448,27 @@ std::string preset_path(Document document, const std::string &name)
     return presets_path(document) + '/' + name;
 }
 
+std::string colour_tables_path(Document document)
+{
+    return root_of(document) + colour_tables_folder;
+}
+
+std::string colour_table_path(Document document, const std::string &name)
+{
+    return colour_tables_path(document) + '/' + name;
+}
+
+// A user's table shadows the shipped one as their presets do: whatever they stored under the
+// name is theirs, usable or not.
 QJsonObject read_stored_clut(const std::string &clut)
 {
-    return application::preset(root_of(Document::shipped) + colour_tables_folder + '/' + clut)
-        .get()
-        .toObject();
+    {
+        const application::impl::Configuration user =
+            application::preset(colour_table_path(Document::user, clut));
+        if (user)
+            return user.get().toObject();
+    }
+    return application::preset(colour_table_path(Document::shipped, clut)).get().toObject();
 }
 
 QJsonObject last_preset_record(const std::string &name)

@@ -64,6 +64,8 @@ inline constexpr std::array<PointMember, 7> point_members{
 inline constexpr std::array<const char *, 3> channels{"red", "green", "blue"};
 // Entries of every channel and of every generated curve.
 inline constexpr std::size_t table_size = 256;
+// The highest entry of a channel; the lowest is 0, and entries are whole numbers.
+inline constexpr double highest_table_entry = 255.0;
 
 // The highest ambient, diffuse and specular coefficient, and the highest specular power; the
 // lowest of each is 0.
@@ -107,6 +109,9 @@ struct Problem
         non_finite_window,
         clut_not_found,
         unsupported_table_size,
+        // A member of another JSON type or shape than the format's, read as a neutral value;
+        // found only when every member is read.
+        wrong_type,
     };
     Kind kind;
     // "ambient", "background/color" for a member inside another, "red" for a channel of a colour
@@ -121,6 +126,8 @@ struct Problem
     // The window read, as a float.
     float width = 0.0f;
     float level = 0.0f;
+    // What a member of the wrong type should hold, e.g. "a string".
+    QString expected{};
 };
 
 // The text the library reports the problem with.
@@ -141,7 +148,7 @@ enum class Reading {
     // As the model reads: the problems up to the first range violation, which ends the reading
     // and is the last problem; the members after it keep their cleared values.
     as_the_model,
-    // Every member, and every problem in reading order.
+    // Every member, and every problem in reading order, members of the wrong type included.
     every_member,
 };
 
@@ -191,7 +198,11 @@ enum class Document { user, shipped };
 // The store path of the presets folder of a document, and of the preset called name in it.
 KESUPLUGINMANAGER_EXPORT std::string presets_path(Document document);
 KESUPLUGINMANAGER_EXPORT std::string preset_path(Document document, const std::string &name);
-// The stored colour table called clut, read through a handle of its own, or an empty object.
+// The store path of the colour tables folder of a document, and of the table called name in it.
+KESUPLUGINMANAGER_EXPORT std::string colour_tables_path(Document document);
+KESUPLUGINMANAGER_EXPORT std::string colour_table_path(Document document, const std::string &name);
+// The stored colour table called clut: the user's, when they stored one under that name, else the
+// shipped one, else an empty object. Each is read through a handle of its own.
 KESUPLUGINMANAGER_EXPORT QJsonObject read_stored_clut(const std::string &clut);
 
 KESUPLUGINMANAGER_EXPORT QJsonObject last_preset_record(const std::string &name);

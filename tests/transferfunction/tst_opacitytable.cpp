@@ -165,6 +165,61 @@ private Q_SLOTS:
                      qPrintable(QString::number(actual[i], 'g', 17)));
     }
 
+    void user_tables_come_before_the_shipped_ones_data()
+    {
+        QTest::addColumn<QJsonObject>("user");
+        QTest::addColumn<QString>("clut");
+        QTest::addColumn<double>("red");
+        const auto stored = [](const char *name, const QJsonValue &red) {
+            return QJsonObject{{QLatin1String(name),
+                                QJsonObject{{QStringLiteral("red"), red},
+                                            {QStringLiteral("green"), channel(256, 0)},
+                                            {QStringLiteral("blue"), channel(256, 0)}}}};
+        };
+        QTest::newRow("without user tables the shipped one is used")
+            << QJsonObject() << "Mine" << 10.0;
+        QTest::newRow("a user table of another name changes nothing")
+            << stored("Other", channel(256, 200)) << "Mine" << 10.0;
+        QTest::newRow("the user's table shadows the shipped one of its name")
+            << stored("Mine", channel(256, 200)) << "Mine" << 200.0;
+        QTest::newRow("a table the user alone has is found")
+            << stored("Theirs", channel(256, 200)) << "Theirs" << 200.0;
+        // -1: no points, the table's warning instead.
+        QTest::newRow("a broken user table is not passed over for the shipped one")
+            << stored("Mine", channel(255, 200)) << "Mine" << -1.0;
+    }
+    // Both places that read a table, loading and a new window, find the same one.
+    void user_tables_come_before_the_shipped_ones()
+    {
+        QFETCH(QJsonObject, user);
+        QFETCH(QString, clut);
+        QFETCH(double, red);
+        const QStringList folder{QStringLiteral("rendering"), QStringLiteral("clut"),
+                                 QStringLiteral("preset")};
+        TemporaryStore store;
+        store.write_global(
+            nest(folder,
+                 QJsonObject{{QStringLiteral("Mine"),
+                              QJsonObject{{QStringLiteral("red"), channel(256, 10)},
+                                          {QStringLiteral("green"), channel(256, 0)},
+                                          {QStringLiteral("blue"), channel(256, 0)}}}}));
+        store.write_user(nest(folder, user));
+        auto manager = store.start();
+        WarningRecorder warnings;
+        Model model;
+        model.load(generated(qPrintable(clut)));
+        model.set_window(300, 0);
+        const std::vector<Model::Point> points = model.get_points();
+        if (red < 0) {
+            QVERIFY(points.empty());
+            QCOMPARE(warnings.count(QStringLiteral("unsuported table size")), 2);
+        } else {
+            QCOMPARE(points.size(), std::size_t(256));
+            QCOMPARE(points.front().r * 255, red);
+            QCOMPARE(points.front().x, -150.0);
+        }
+    }
+
     // Where the window leaves every gap of 10 or more at least 10, each point follows the map of
     // the old extent onto the window; where it does not, no such gap ends below 10, and closer
     // neighbours keep the gap that the map gives them.

@@ -75,6 +75,30 @@ private Q_SLOTS:
         QTest::newRow("a window beyond a float's range keeps the cleared one")
             << changed(R"({"window": [1e39, 1]})") << false
             << "non-finite window ignored: inf, 1 window";
+        // Read as neutral values without a word as the model reads; named when every member is.
+        const QByteArray wrong_types = R"({"group": 5, "shade": "yes", "diffuse": "high",
+            "window": [100], "blend_mode": 1.5, "background": {"color": [0, "0", 0]},
+            "filters": {"convolution": [7]}, "points": [5, {"x": "1", "y": 0, "r": 0, "g": 0,
+            "b": 0, "midpoint": 0.5}]})";
+        QTest::newRow("members of the wrong type pass as the model reads")
+            << changed(wrong_types) << false << QString();
+        QTest::newRow("members of the wrong type are named, points by place, in reading order")
+            << changed(wrong_types) << true
+            << "not a point object points/0; not a number points/1/x; "
+               "not a number points/1/sharpness; not three numbers background/color; "
+               "not a whole number from 0 to 65535 blend_mode; not a string group; "
+               "not true or false shade; not a number diffuse; not two numbers window; "
+               "not an array of names filters/convolution";
+        QTest::newRow("the blend mode's 16 bits are its range")
+            << changed(R"({"blend_mode": 65535})") << true << QString();
+        QTest::newRow("a blend mode beyond 16 bits would be read as another")
+            << changed(R"({"blend_mode": 65536})") << true
+            << "not a whole number from 0 to 65535 blend_mode";
+        QTest::newRow("points and filters that are not arrays, a background that is no object")
+            << changed(R"({"points": "nope", "background": 1, "filters": {"convolution": "x"}})")
+            << true
+            << "not an array of point objects points; not an object background; "
+               "incomplete file background/color; not an array of names filters/convolution";
     }
     void problems_come_in_reading_order()
     {

@@ -2,12 +2,14 @@
 
 #include <application/locations.h>
 
-#include <QCoreApplication>
 #include <QFileInfo>
-#include <QTextStream>
+#include <QJsonArray>
+#include <QJsonDocument>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace kesu::presets {
 
@@ -19,6 +21,13 @@ const std::array<const Command *, 7> commands{&list_command,    &show_command,  
 
 const QString tool_name = QStringLiteral("kesu-presets");
 
+const QString exit_status =
+    QStringLiteral("Exit status:\n"
+                   "  0  done\n"
+                   "  1  the command ran and found a problem: a missing preset, a preset that\n"
+                   "     fails to render, problems found by check, a write that failed\n"
+                   "  2  wrong arguments, or an input file that cannot be read or parsed\n");
+
 const Command *find_command(const QString &name)
 {
     for (const Command *command : commands)
@@ -27,21 +36,12 @@ const Command *find_command(const QString &name)
     return nullptr;
 }
 
-void add_common_options(QCommandLineParser &parser)
+QString command_names()
 {
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.addOption({QStringLiteral("global"),
-                      QStringLiteral("The shipped presets file (default: the one installed beside "
-                                     "the tool)."),
-                      QStringLiteral("FILE")});
-    parser.addOption(
-        {QStringLiteral("user"),
-         QStringLiteral("The user's presets file (default: $HOME/.kesu/presets.json)."),
-         QStringLiteral("FILE")});
-    parser.addOption({QStringLiteral("no-user"),
-                      QStringLiteral("Leave the user's presets out, as if the file were empty.")});
-    parser.addHelpOption();
-    parser.addVersionOption();
+    QStringList names;
+    for (const Command *command : commands)
+        names << QLatin1String(command->name);
+    return names.join(QStringLiteral(", "));
 }
 
 // The first argument that is neither an option nor the value of --global or --user.
@@ -91,12 +91,25 @@ QString overview()
                            "  --user FILE    the user's presets file (default: "
                            "$HOME/.kesu/presets.json)\n"
                            "  --no-user      leave the user's presets out\n"
-                           "  -h, --help     this help; \"kesu-presets COMMAND --help\" for a "
+                           "  -h, --help     this help; \"kesu-presets help COMMAND\" for a "
                            "command\n"
-                           "  -v, --version  the version\n"
-                           "\nExit status: 0 done, 1 problems found or the work failed,\n"
-                           "2 wrong arguments or an unreadable file.\n");
-    return text;
+                           "  -v, --version  the version\n\n");
+    return text + exit_status;
+}
+
+// The parser's help with the program's name in place of the path it was started by.
+QString command_help(const QCommandLineParser &parser, const Command &command)
+{
+    const QString help = parser.helpText();
+    return QStringLiteral("Usage: kesu-presets %1 %2 [options]")
+               .arg(QLatin1String(command.name), QLatin1String(command.synopsis))
+        + help.mid(help.indexOf(QLatin1Char('\n'))) + QLatin1Char('\n') + exit_status;
+}
+
+int print_version()
+{
+    print(tool_name + QLatin1Char(' ') + QStringLiteral(KESU_PRESETS_VERSION) + QLatin1Char('\n'));
+    return success;
 }
 
 int run_command(const Command &command, const QStringList &arguments)
@@ -109,42 +122,54 @@ int run_command(const Command &command, const QStringList &arguments)
     if (!parser.parse(arguments))
         return report_error(usage_error, parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
-        QString help = parser.helpText();
-        help.replace(QStringLiteral("[options] ") + QLatin1String(command.name),
-                     QLatin1String(command.name) + QLatin1Char(' ')
-                         + QLatin1String(command.synopsis) + QStringLiteral(" [options]"));
-        print(help);
+        print(command_help(parser, command));
         return success;
     }
-    if (parser.isSet(QStringLiteral("version"))) {
-        print(tool_name + QLatin1Char(' ') + QStringLiteral(KESU_PRESETS_VERSION)
-              + QLatin1Char('\n'));
-        return success;
-    }
+    if (parser.isSet(QStringLiteral("version")))
+        return print_version();
 
     QStringList positional = parser.positionalArguments();
     positional.removeFirst();
-    if (positional.size() != command.argument_count)
+    if (positional.size() < command.argument_count
+        || (positional.size() > command.argument_count && !command.takes_more))
         return report_error(usage_error,
-                            QStringLiteral("%1 takes %2 argument(s): %1 %3")
+                            QStringLiteral("%1 takes %2%3 argument(s): %1 %4")
                                 .arg(QLatin1String(command.name))
                                 .arg(command.argument_count)
+                                .arg(command.takes_more ? QStringLiteral(" or more") : QString())
                                 .arg(QLatin1String(command.synopsis)));
-
-    // The library's own places, unless named.
     Files files;
-    files.global = parser.isSet(QStringLiteral("global"))
-        ? parser.value(QStringLiteral("global"))
-        : korvel::application::impl::default_global_file();
-    files.user = parser.isSet(QStringLiteral("user"))
-        ? parser.value(QStringLiteral("user"))
-        : korvel::application::impl::default_user_file();
-    files.no_user = parser.isSet(QStringLiteral("no-user"));
-    if (!parser.isSet(QStringLiteral("global")) && !QFileInfo::exists(files.global))
-        return report_error(usage_error,
-                            QStringLiteral("no shipped presets file found beside the tool; "
-                                           "give one with --global FILE"));
+    if (!resolve_files(parser, command, korvel::application::impl::default_user_file(), files))
+        return usage_error;
     return command.run({parser, positional, files});
+}
+
+// "help" alone, "help COMMAND", the overview's own options, or nothing at all.
+int run_overview(const QStringList &arguments, bool asked)
+{
+    QCommandLineParser parser;
+    add_common_options(parser);
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command."));
+    if (!parser.parse(arguments))
+        return report_error(usage_error, parser.errorText());
+    if (parser.isSet(QStringLiteral("version")))
+        return print_version();
+    const QStringList rest = parser.positionalArguments();
+    if (rest.size() > 2)
+        return report_error(usage_error, QStringLiteral("help takes one command at most"));
+    if (rest.size() == 2) {
+        if (const Command *command = find_command(rest.at(1)))
+            return run_command(*command, {arguments.first(), rest.at(1), QStringLiteral("--help")});
+        return report_error(usage_error,
+                            QStringLiteral("no help on %1; the commands are %2")
+                                .arg(quoted(rest.at(1)), command_names()));
+    }
+    if (asked || parser.isSet(QStringLiteral("help"))) {
+        print(overview());
+        return success;
+    }
+    std::fputs(qUtf8Printable(overview()), stderr);
+    return usage_error;
 }
 
 } // namespace
@@ -152,34 +177,65 @@ int run_command(const Command &command, const QStringList &arguments)
 int run(const QStringList &arguments)
 {
     const QString name = command_name(arguments);
-    if (name.isEmpty() || name == QLatin1String("help")) {
-        QCommandLineParser parser;
-        add_common_options(parser);
-        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command."));
-        if (!parser.parse(arguments))
-            return report_error(usage_error, parser.errorText());
-        if (parser.isSet(QStringLiteral("version"))) {
-            print(tool_name + QLatin1Char(' ') + QStringLiteral(KESU_PRESETS_VERSION)
-                  + QLatin1Char('\n'));
-            return success;
-        }
-        const QStringList rest = parser.positionalArguments();
-        if (rest.size() > 1 && find_command(rest.at(1)))
-            return run_command(*find_command(rest.at(1)),
-                               {arguments.first(), rest.at(1), QStringLiteral("--help")});
-        if (parser.isSet(QStringLiteral("help")) || name == QLatin1String("help")) {
-            print(overview());
-            return success;
-        }
-        std::fputs(qUtf8Printable(overview()), stderr);
-        return usage_error;
-    }
+    if (name.isEmpty() || name == QLatin1String("help"))
+        return run_overview(arguments, name == QLatin1String("help"));
     const Command *command = find_command(name);
     if (!command)
         return report_error(
             usage_error,
             QStringLiteral("unknown command %1; see kesu-presets --help").arg(quoted(name)));
     return run_command(*command, arguments);
+}
+
+bool resolve_files(const QCommandLineParser &parser, const Command &command,
+                   const QString &default_user_file, Files &files)
+{
+    const bool global_named = parser.isSet(QStringLiteral("global"));
+    files.global = global_named ? parser.value(QStringLiteral("global"))
+                                : korvel::application::impl::default_global_file();
+    files.user = parser.isSet(QStringLiteral("user")) ? parser.value(QStringLiteral("user"))
+                                                      : default_user_file;
+    files.no_user = parser.isSet(QStringLiteral("no-user"));
+    if (!global_named && !QFileInfo::exists(files.global)) {
+        report_error(usage_error,
+                     QStringLiteral("no shipped presets file found beside the tool; "
+                                    "give one with --global FILE"));
+        return false;
+    }
+    if (!files.user.isEmpty() || files.no_user)
+        return true;
+    // Without a home there is no user file: nothing is ever written in its stead.
+    if (command.writes_user_file) {
+        report_error(usage_error,
+                     QStringLiteral("no home folder for the user's presets file; "
+                                    "give one with --user FILE"));
+        return false;
+    }
+    report_warning(QStringLiteral("no home folder: the user's presets are left out"));
+    files.no_user = true;
+    return true;
+}
+
+// Help and version are the tool's own options: QCommandLineParser's would add an undocumented
+// --help-all that lets a command run.
+void add_common_options(QCommandLineParser &parser)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption({QStringLiteral("global"),
+                      QStringLiteral("The shipped presets file (default: the one installed beside "
+                                     "the tool)."),
+                      QStringLiteral("FILE")});
+    parser.addOption(
+        {QStringLiteral("user"),
+         QStringLiteral("The user's presets file (default: $HOME/.kesu/presets.json, the home "
+                        "from the password database when HOME is unset)."),
+         QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("no-user"),
+                      QStringLiteral("Leave the user's presets out, as if the file were empty.")});
+    parser.addOption(
+        {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Shows this help.")});
+    parser.addOption(
+        {{QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Shows the version.")});
 }
 
 int report_error(int status, const QString &message)
@@ -199,9 +255,21 @@ void print(const QString &text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
 }
 
+int finish_output(int status)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return status;
+    const int error = errno ? errno : EIO;
+    return report_error(failure,
+                        QStringLiteral("cannot write to standard output: %1")
+                            .arg(QString::fromLocal8Bit(std::strerror(error))));
+}
+
 QString quoted(const QString &name)
 {
-    return QLatin1Char('"') + name + QLatin1Char('"');
+    const QByteArray json = QJsonDocument(QJsonArray{name}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(json.mid(1, json.size() - 2));
 }
 
 std::string utf8(const QString &text)

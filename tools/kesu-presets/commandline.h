@@ -14,9 +14,10 @@ namespace kesu::presets {
 // Exit status of every subcommand.
 enum Status : int {
     success = 0,
-    // Problems found, a preset missing, a file not written.
+    // The command ran and found a problem: a missing preset, a preset that fails to render,
+    // problems found by check, a write that failed.
     failure = 1,
-    // Wrong arguments or an input file that cannot be read.
+    // Wrong arguments, or an input file that cannot be read or parsed.
     usage_error = 2,
 };
 
@@ -45,8 +46,12 @@ struct Command
     const char *summary;
     void (*add_options)(QCommandLineParser &parser);
     int (*run)(const Invocation &invocation);
-    // How many positional arguments it takes.
+    // How many positional arguments it takes, at least.
     int argument_count;
+    // It writes the user's file, so it cannot do without one.
+    bool writes_user_file = false;
+    // It takes more arguments than argument_count.
+    bool takes_more = false;
 };
 
 // The subcommands, by group.
@@ -57,6 +62,12 @@ extern const Command import_command;
 
 // Runs the tool on its arguments (the program name first) and returns the exit status.
 int run(const QStringList &arguments);
+// The options every command takes: the files, help and version.
+void add_common_options(QCommandLineParser &parser);
+// The files a command works on, from its options and the library's default places; false, after
+// reporting a usage error, when the command needs a user file and there is no home for one.
+bool resolve_files(const QCommandLineParser &parser, const Command &command,
+                   const QString &default_user_file, Files &files);
 
 // One line on stderr, prefixed with the tool's name; returns status.
 int report_error(int status, const QString &message);
@@ -64,8 +75,11 @@ int report_error(int status, const QString &message);
 void report_warning(const QString &message);
 // Text for stdout, UTF-8.
 void print(const QString &text);
+// Flushes stdout; failure, reported with its reason, when what was printed did not all arrive.
+int finish_output(int status);
 
-// "name" in double quotes, as the messages quote presets and members.
+// "name" in double quotes, as the messages quote presets and members; control characters and
+// quotes inside are escaped as in JSON, so that a name always shows on one line.
 QString quoted(const QString &name);
 
 // A name as the library takes it.

@@ -1,45 +1,40 @@
 #include "jsonfile.h"
 
-#include "commandline.h"
-
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
 namespace kesu::presets {
 
-bool read_json(const QString &file, QJsonObject &object, QString &error, int &status)
+bool parse_json(const QByteArray &bytes, QJsonObject &object, QString &error)
 {
-    QFile in(file);
-    if (!in.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1: %2").arg(file, in.errorString());
-        status = usage_error;
-        return false;
-    }
     QJsonParseError parse{};
-    const QJsonDocument document = QJsonDocument::fromJson(in.readAll(), &parse);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parse);
     if (parse.error != QJsonParseError::NoError) {
-        error = QStringLiteral("%1: not valid JSON at offset %2: %3")
-                    .arg(file)
+        error = QStringLiteral("invalid JSON at offset %1: %2")
                     .arg(parse.offset)
                     .arg(parse.errorString());
-        status = failure;
         return false;
     }
     if (!document.isObject()) {
-        error = QStringLiteral("%1: the top level is not a JSON object").arg(file);
-        status = failure;
+        error = QStringLiteral("the top level is not a JSON object");
         return false;
     }
     object = document.object();
     return true;
 }
 
-bool write_json(const QString &file, const QJsonObject &object)
+bool read_json(const QString &file, QJsonObject &object, QString &error)
 {
-    QFile out(file);
-    const QByteArray bytes = QJsonDocument(object).toJson();
-    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2").arg(file, in.errorString());
+        return false;
+    }
+    if (parse_json(in.readAll(), object, error))
+        return true;
+    error = file + QStringLiteral(": ") + error;
+    return false;
 }
 
 } // namespace kesu::presets

@@ -1,17 +1,19 @@
 #pragma once
 
-// Presets files as the tool reads and writes them whole, outside the store.
+// Presets files as the tool reads them whole, outside the store.
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
 namespace kesu::presets {
 
-// Reads a JSON file whose top level is an object; on failure returns false, sets error to one
-// line and status to the exit status it calls for.
-bool read_json(const QString &file, QJsonObject &object, QString &error, int &status);
+// The document of JSON text whose top level is an object; false, with error set to one line
+// ("invalid JSON at offset N: reason"), when it is not.
+bool parse_json(const QByteArray &bytes, QJsonObject &object, QString &error);
 
-// False when the file could not be written whole.
-bool write_json(const QString &file, const QJsonObject &object);
+// Reads a JSON file whose top level is an object; false, with error set to one line naming the
+// file and the reason, when it cannot be read or parsed.
+bool read_json(const QString &file, QJsonObject &object, QString &error);
 
 } // namespace kesu::presets

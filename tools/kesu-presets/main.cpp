@@ -22,9 +22,12 @@ int main(int argc, char **argv)
     start_up.reset();
     QGuiApplication::setApplicationName(QStringLiteral("kesu-presets"));
     QGuiApplication::setApplicationVersion(QStringLiteral(KESU_PRESETS_VERSION));
+    int status = kesu::presets::failure;
     try {
-        return kesu::presets::run(QGuiApplication::arguments());
+        status = kesu::presets::run(QGuiApplication::arguments());
     } catch (const std::exception &error) {
-        return kesu::presets::report_error(kesu::presets::failure, QString::fromUtf8(error.what()));
+        status =
+            kesu::presets::report_error(kesu::presets::failure, QString::fromUtf8(error.what()));
     }
+    return kesu::presets::finish_output(status);
 }

@@ -50,14 +50,6 @@ Axis axis_for(const PresetPicture &picture, int x0, int x1)
     return {x0, x1, level - half * 1.15, level + half * 1.15};
 }
 
-QColor colour_of(const Sample &s, bool with_opacity)
-{
-    const auto channel = [](double v) {
-        return qRound(std::clamp(v, 0.0, 1.0) * 255.0);
-    };
-    return QColor(channel(s.r), channel(s.g), channel(s.b), with_opacity ? channel(s.a) : 255);
-}
-
 QFont font_of(int pixels, bool bold = false)
 {
     QFont font;
@@ -66,53 +58,93 @@ QFont font_of(int pixels, bool bold = false)
     return font;
 }
 
-void draw_checkerboard(QPainter &painter, const QRect &area, int cell)
+// The pixels of an area filled a column at a time, each column from the transfer function's
+// sample at its middle: one painted rectangle per column would cost many times more.
+template<typename Pixel>
+void draw_columns(QPainter &painter, const QRect &area, const Axis &axis,
+                  const PresetPicture &picture, Pixel pixel)
 {
-    painter.fillRect(area, checker_light);
-    for (int y = area.top(); y <= area.bottom(); y += cell)
-        for (int x = area.left(); x <= area.right(); x += cell)
-            if (((x - area.left()) / cell + (y - area.top()) / cell) % 2 == 0)
-                painter.fillRect(QRect(x, y, cell, cell).intersected(area), checker_dark);
+    QImage image(area.size(), QImage::Format_RGB32);
+    uchar *const bits = image.bits();
+    const qsizetype line = image.bytesPerLine();
+    for (int x = 0; x < area.width(); ++x) {
+        const Sample s = sample(picture.points, axis.value_at(area.left() + x + 0.5));
+        for (int y = 0; y < area.height(); ++y)
+            reinterpret_cast<QRgb *>(bits + y * line)[x] = pixel(s, x, y);
+    }
+    painter.drawImage(area.topLeft(), image);
+}
+
+QRgb rgb_of(const Sample &s)
+{
+    const auto channel = [](double v) {
+        return qRound(std::clamp(v, 0.0, 1.0) * 255.0);
+    };
+    return qRgb(channel(s.r), channel(s.g), channel(s.b));
 }
 
 // Colour over a checkerboard, each column as opaque as the transfer function is there.
 void draw_opacity_band(QPainter &painter, const QRect &area, const Axis &axis,
                        const PresetPicture &picture, int cell)
 {
-    draw_checkerboard(painter, area, cell);
-    for (int x = area.left(); x <= area.right(); ++x)
-        painter.fillRect(x, area.top(), 1, area.height(),
-                         colour_of(sample(picture.points, axis.value_at(x + 0.5)), true));
+    draw_columns(painter, area, axis, picture, [cell](const Sample &s, int x, int y) {
+        const double a = std::clamp(s.a, 0.0, 1.0);
+        const QColor under = (x / cell + y / cell) % 2 == 0 ? checker_dark : checker_light;
+        const QRgb over = rgb_of(s);
+        const auto mix = [a](int top, int bottom) {
+            return qRound(top * a + bottom * (1.0 - a));
+        };
+        return qRgb(mix(qRed(over), under.red()), mix(qGreen(over), under.green()),
+                    mix(qBlue(over), under.blue()));
+    });
 }
 
 void draw_colour_band(QPainter &painter, const QRect &area, const Axis &axis,
                       const PresetPicture &picture)
 {
-    for (int x = area.left(); x <= area.right(); ++x)
-        painter.fillRect(x, area.top(), 1, area.height(),
-                         colour_of(sample(picture.points, axis.value_at(x + 0.5)), false));
+    draw_columns(painter, area, axis, picture, [](const Sample &s, int, int) { return rgb_of(s); });
 }
 
-// The opacity curve, the area under it filled with the colours.
+// The opacity curve is straight between the points: a vertex at each point inside the area and
+// one at each end is the whole line, however many columns it crosses.
+QPolygonF curve_line(const QRect &area, const Axis &axis, const PresetPicture &picture)
+{
+    const auto vertex = [&](double x) {
+        const double a = sample(picture.points, axis.value_at(x)).a;
+        return QPointF(x, area.bottom() + 1 - std::clamp(a, 0.0, 1.0) * area.height());
+    };
+    const double left = area.left() + 0.5;
+    const double right = area.right() + 0.5;
+    QPolygonF line;
+    line << vertex(left);
+    for (const Point &point : picture.points) {
+        const double x = axis.x_of(point.x);
+        if (x > left && x < right)
+            line << vertex(x);
+    }
+    return line << vertex(right);
+}
+
+// The opacity curve over grid lines at each quarter, the area under it filled with the colours.
 void draw_curve(QPainter &painter, const QRect &area, const Axis &axis,
                 const PresetPicture &picture)
 {
-    painter.fillRect(area, plot_background);
-    painter.setPen(grid);
-    for (int quarter = 1; quarter < 4; ++quarter) {
-        const int y = area.bottom() - qRound(area.height() * quarter / 4.0);
-        painter.drawLine(area.left(), y, area.right(), y);
-    }
-    QPolygonF curve;
-    for (int x = area.left(); x <= area.right(); ++x) {
-        const Sample s = sample(picture.points, axis.value_at(x + 0.5));
-        const double top = area.bottom() + 1 - std::clamp(s.a, 0.0, 1.0) * area.height();
-        painter.fillRect(QRectF(x, top, 1, area.bottom() + 1 - top), colour_of(s, false));
-        curve << QPointF(x + 0.5, top);
-    }
+    const int height = area.height();
+    const auto on_grid = [height](int y) {
+        for (int quarter = 1; quarter < 4; ++quarter)
+            if (y == height - 1 - qRound(height * quarter / 4.0))
+                return true;
+        return false;
+    };
+    draw_columns(painter, area, axis, picture, [&](const Sample &s, int, int y) {
+        const int top = height - qRound(std::clamp(s.a, 0.0, 1.0) * height);
+        if (y >= top)
+            return rgb_of(s);
+        return on_grid(y) ? grid.rgb() : plot_background.rgb();
+    });
     painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setPen(QPen(ink, std::max(1.5, area.height() / 90.0)));
-    painter.drawPolyline(curve);
+    painter.setPen(QPen(ink, std::max(1.5, height / 90.0)));
+    painter.drawPolyline(curve_line(area, axis, picture));
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setPen(frame);
     painter.drawRect(area.adjusted(0, 0, -1, -1));
@@ -173,18 +205,35 @@ QString window_label(const PresetPicture &picture)
         .arg(number(picture.window_width), number(picture.window_level));
 }
 
+// The name on the left, then the group, and the detail and the window on the right; the name
+// and the group give way, shortened, before anything overlaps.
 void draw_title(QPainter &painter, const QRect &area, const PresetPicture &picture, int pixels)
 {
+    const QString right = picture.detail + QStringLiteral("  ·  ") + window_label(picture);
+    painter.setFont(font_of(pixels));
+    const int right_width = QFontMetrics(painter.font()).horizontalAdvance(right);
+    painter.setPen(faint);
+    painter.drawText(area, Qt::AlignRight | Qt::AlignVCenter, right);
+    const int left_width = std::max(0, area.width() - right_width - pixels);
     painter.setPen(ink);
     painter.setFont(font_of(pixels, true));
-    const int name_width = QFontMetrics(painter.font()).horizontalAdvance(picture.name);
-    painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, picture.name);
+    const QString name =
+        QFontMetrics(painter.font()).elidedText(picture.name, Qt::ElideRight, left_width);
+    const int name_width = QFontMetrics(painter.font()).horizontalAdvance(name);
+    painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter, name);
     painter.setFont(font_of(pixels));
     painter.setPen(faint);
+    const int group_width = left_width - name_width - pixels;
     painter.drawText(area.adjusted(name_width + pixels, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter,
-                     picture.group);
-    painter.drawText(area, Qt::AlignRight | Qt::AlignVCenter,
-                     picture.detail + QStringLiteral("  ·  ") + window_label(picture));
+                     QFontMetrics(painter.font())
+                         .elidedText(picture.group, Qt::ElideRight, std::max(0, group_width)));
+}
+
+// Text kept inside its box, shortened with an ellipsis where it would run out of it.
+void draw_label(QPainter &painter, const QRect &box, const QString &text, int flags = Qt::AlignLeft)
+{
+    painter.drawText(box, flags | Qt::AlignTop,
+                     QFontMetrics(painter.font()).elidedText(text, Qt::ElideRight, box.width()));
 }
 
 QString layout_text(int a, int b)
@@ -284,45 +333,104 @@ QImage render_preset(const PresetPicture &picture, int width, int height)
     return image;
 }
 
+namespace {
+
+constexpr int gallery_header = 34;
+constexpr int gallery_row = 76;
+constexpr int gallery_footer = 8;
+
+// One row: the labels in their column on the left, the curve with the opacity band under it on
+// the right, and the ends of its value axis under the band, so that no text lies on the curve.
+void draw_gallery_row(QPainter &painter, const PresetPicture &picture, int top, int width,
+                      int label_width)
+{
+    painter.setPen(grid);
+    painter.drawLine(0, top, width, top);
+    const int text_width = label_width - 24;
+    painter.setPen(ink);
+    painter.setFont(font_of(13, true));
+    draw_label(painter, QRect(12, top + 6, text_width, 18), picture.name);
+    painter.setPen(faint);
+    painter.setFont(font_of(10));
+    draw_label(painter, QRect(12, top + 26, text_width, 14),
+               picture.group + QStringLiteral(" · ") + picture.detail);
+    draw_label(painter, QRect(12, top + 41, text_width, 14),
+               window_label(picture) + QStringLiteral(" · ") + picture.source);
+
+    const Axis axis = axis_for(picture, label_width, width - 12);
+    const QRect plot(axis.x0, top + 6, axis.x1 - axis.x0, 40);
+    const QRect band(axis.x0, plot.bottom() + 3, plot.width(), 10);
+    draw_curve(painter, plot, axis, picture);
+    draw_window(painter, plot.top(), plot.bottom(), axis, picture);
+    draw_opacity_band(painter, band, axis, picture, 5);
+    painter.setPen(faint);
+    painter.setFont(font_of(9));
+    const QRect ends(axis.x0, band.bottom() + 2, plot.width(), 12);
+    draw_label(painter, ends, number(axis.low));
+    draw_label(painter, ends, number(axis.high), Qt::AlignRight);
+}
+
+} // namespace
+
+int gallery_height(int rows)
+{
+    return gallery_header + gallery_row * std::max(1, rows) + gallery_footer;
+}
+
 QImage render_gallery(const QVector<PresetPicture> &pictures, const QString &title, int width)
 {
-    const int header = 34;
-    const int row = 62;
-    const int label_width = std::min(260, width / 3);
-    QImage image(width, header + row * std::max(1, int(pictures.size())) + 8, QImage::Format_RGB32);
+    const int label_width = std::min(280, width / 3);
+    QImage image(width, gallery_height(int(pictures.size())), QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
     painter.setPen(ink);
     painter.setFont(font_of(15, true));
-    painter.drawText(QRect(12, 0, width - 24, header), Qt::AlignLeft | Qt::AlignVCenter, title);
+    draw_label(painter, QRect(12, 8, width - 24, gallery_header - 8), title);
+    for (int i = 0; i < pictures.size(); ++i)
+        draw_gallery_row(painter, pictures.at(i), gallery_header + i * gallery_row, width,
+                         label_width);
+    return image;
+}
 
-    for (int i = 0; i < pictures.size(); ++i) {
-        const PresetPicture &picture = pictures.at(i);
-        const int top = header + i * row;
-        painter.setPen(grid);
-        painter.drawLine(0, top, width, top);
+namespace {
+
+constexpr int strip_label = 24;
+constexpr int strip_height = 44;
+constexpr int strip_gap = 12;
+
+void draw_strip(QImage &image, const QRect &area, const TableStrip &strip)
+{
+    const std::size_t entries = strip.colours.size();
+    for (int x = 0; x < area.width(); ++x) {
+        const Point &entry = strip.colours[std::size_t(x) * entries / std::size_t(area.width())];
+        const QRgb colour = rgb_of({entry.r, entry.g, entry.b, 1.0});
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            image.setPixel(area.left() + x, y, colour);
+    }
+}
+
+} // namespace
+
+QImage render_tables(const QVector<TableStrip> &strips, int width)
+{
+    const int row = strip_label + strip_height + strip_gap;
+    QImage image(width, strip_gap + row * int(strips.size()), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    for (int i = 0; i < strips.size(); ++i) {
+        const int top = strip_gap + i * row;
+        const QRect strip(12, top + strip_label, width - 24, strip_height);
+        draw_strip(image, strip, strips.at(i));
+        QPainter painter(&image);
         painter.setPen(ink);
         painter.setFont(font_of(13, true));
-        painter.drawText(QRect(12, top + 6, label_width - 16, 18), Qt::AlignLeft, picture.name);
+        const QString name = strips.at(i).name;
+        draw_label(painter, QRect(12, top + 2, width - 24, strip_label - 4), name);
         painter.setPen(faint);
-        painter.setFont(font_of(10));
-        painter.drawText(QRect(12, top + 25, label_width - 16, 14), Qt::AlignLeft,
-                         picture.group + QStringLiteral(" · ") + picture.detail);
-        painter.drawText(QRect(12, top + 39, label_width - 16, 14), Qt::AlignLeft,
-                         window_label(picture) + QStringLiteral(" · ") + picture.source);
-
-        const Axis axis = axis_for(picture, label_width, width - 12);
-        const QRect plot(axis.x0, top + 5, axis.x1 - axis.x0, row - 26);
-        const QRect band(axis.x0, plot.bottom() + 3, plot.width(), 12);
-        draw_curve(painter, plot, axis, picture);
-        draw_window(painter, plot.top(), plot.bottom(), axis, picture);
-        draw_opacity_band(painter, band, axis, picture, 4);
-        painter.setPen(faint);
-        painter.setFont(font_of(9));
-        painter.drawText(QRect(axis.x0 + 3, plot.top() + 1, plot.width() - 6, 12),
-                         Qt::AlignLeft | Qt::AlignTop, number(axis.low));
-        painter.drawText(QRect(axis.x0 + 3, plot.top() + 1, plot.width() - 6, 12),
-                         Qt::AlignRight | Qt::AlignTop, number(axis.high));
+        painter.setFont(font_of(11));
+        draw_label(painter, QRect(12, top + 4, width - 24, strip_label - 4), strips.at(i).source,
+                   Qt::AlignRight);
+        painter.setPen(frame);
+        painter.drawRect(strip.adjusted(0, 0, -1, -1));
     }
     return image;
 }

@@ -44,5 +44,17 @@ QImage render_preset(const PresetPicture &picture, int width, int height);
 
 // One labelled row per preset under a title line.
 QImage render_gallery(const QVector<PresetPicture> &pictures, const QString &title, int width);
+// The height of a gallery picture of so many rows.
+int gallery_height(int rows);
+
+// A colour table as a strip: its entries from left to right, labelled with its name.
+struct TableStrip
+{
+    QString name;
+    QString source;
+    std::vector<korvel::transferfunction::point::Point> colours;
+};
+// One strip under another.
+QImage render_tables(const QVector<TableStrip> &strips, int width);
 
 } // namespace kesu::presets
