@@ -1,5 +1,6 @@
 #include "application/manager.h"
 #include "application/configuration.h"
+#include "application/generation.h"
 #include "application/locations.h"
 #include "application/manager_p.h"
 #include "application/testhooks.h"
@@ -25,6 +26,7 @@ namespace impl {
 namespace {
 
 Manager *s_instance = nullptr;
+std::atomic<quint64> s_generation{0};
 
 constexpr int save_delay_ms = 1000;
 // A stream of changes without a pause postpones the save at most this long.
@@ -51,6 +53,7 @@ void register_manager(Manager *manager)
 {
     live_managers().push_back(manager);
     s_instance = manager;
+    count_store_change();
 }
 
 void unregister_manager(Manager *manager)
@@ -58,6 +61,7 @@ void unregister_manager(Manager *manager)
     std::vector<Manager *> &managers = live_managers();
     managers.erase(std::remove(managers.begin(), managers.end(), manager), managers.end());
     s_instance = managers.empty() ? nullptr : managers.back();
+    count_store_change();
 }
 
 // The deepest nesting of objects and arrays that QJsonDocument::fromJson reads back.
@@ -224,6 +228,7 @@ Manager *Manager::instance()
 void Manager::on_load()
 {
     std::lock_guard<std::recursive_mutex> lock(documents_mutex);
+    count_store_change();
     d->load_user_file();
 
     QFile global(global_file);
@@ -373,11 +378,22 @@ void Configuration::drop()
     remove(document(), rest.split(QLatin1Char('/'), Qt::KeepEmptyParts));
     store->announce(root_prefix() + rest, true);
 }
+quint64 store_generation()
+{
+    return s_generation.load(std::memory_order_acquire);
+}
+
+void count_store_change()
+{
+    s_generation.fetch_add(1, std::memory_order_release);
+}
+
 namespace testing {
 
 void use_manager(Manager *manager)
 {
     s_instance = manager;
+    count_store_change();
 }
 
 void pick_up(Manager &manager)

@@ -1,4 +1,5 @@
 #include "application/manager.h"
+#include "application/generation.h"
 #include "application/manager_p.h"
 
 #include <QFileInfo>
@@ -183,6 +184,7 @@ void ManagerPrivate::pick_up()
 void ManagerPrivate::announce(const QString &path, bool dropped)
 {
     Manager &q = *manager;
+    count_store_change();
     // The change is stored: it is saved even when a receiver throws.
     try {
         if (dropped)
@@ -202,6 +204,7 @@ void ManagerPrivate::adopt(const QJsonObject &merged)
     Manager &q = *manager;
     const QJsonObject before = q.user_document.object();
     q.user_document.setObject(merged);
+    count_store_change();
     for (const Difference &change : differences(before, merged)) {
         const QString path = QStringLiteral("user/") + change.path;
         if (change.dropped)

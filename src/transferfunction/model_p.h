@@ -26,6 +26,10 @@ public:
     std::vector<double> blue;
     // Why the table cannot be used; empty when it can.
     std::vector<schema::Problem> problems;
+    // The stored colour table last read, by name, and the store's generation when it was read.
+    std::string table_name;
+    QJsonObject table;
+    quint64 table_generation = ~quint64(0);
     // Restarts the change timer; not guarded, it may be asked from any thread.
     application::impl::TimerRestart *change_restart = nullptr;
 };

@@ -1,3 +1,4 @@
+#include "application/generation.h"
 #include "transferfunction/model.h"
 #include "transferfunction/model_p.h"
 #include "transferfunction/presetschema.h"
@@ -316,22 +317,28 @@ namespace {
 // Takes the lock with the stored colour table that generation will need in hand: the table is
 // read while the lock is not held, and read again when another thread changed the model's table
 // name meanwhile. needed() is asked under the lock.
+// A table read before is taken again without a handle while the store has not changed since: a
+// drag reads the same table hundreds of times a second.
 template<typename Needed>
-QJsonObject lock_with_table(std::unique_lock<std::mutex> &lock, const std::string &clut,
-                            Needed needed)
+QJsonObject lock_with_table(std::unique_lock<std::mutex> &lock, ModelPrivate &d,
+                            const std::string &clut, Needed needed)
 {
     lock.lock();
-    QJsonObject table;
     bool read = false;
-    std::string read_name;
-    while (needed() && !schema::is_built_in_clut(clut) && !(read && read_name == clut)) {
-        read_name = clut;
+    while (needed() && !schema::is_built_in_clut(clut)
+           && !(d.table_name == clut
+                && (read || d.table_generation == application::impl::store_generation()))) {
+        const std::string name = clut;
         lock.unlock();
-        table = schema::read_stored_clut(read_name);
-        read = true;
+        const quint64 generation = application::impl::store_generation();
+        QJsonObject table = schema::read_stored_clut(name);
         lock.lock();
+        d.table_name = name;
+        d.table = std::move(table);
+        d.table_generation = generation;
+        read = true;
     }
-    return table;
+    return d.table;
 }
 
 } // namespace
@@ -347,7 +354,7 @@ void Model::set_window(float width, float level)
         return window_width == width && window_level == level;
     };
     const QJsonObject table =
-        lock_with_table(lock, clut, [&] { return !custom_opacity && !unchanged(); });
+        lock_with_table(lock, *d, clut, [&] { return !custom_opacity && !unchanged(); });
     if (unchanged())
         return;
     window_width = width;
@@ -368,7 +375,7 @@ void Model::set_window(float width, float level)
 void Model::update_opacity_table()
 {
     std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
-    const QJsonObject table = lock_with_table(lock, clut, [] { return true; });
+    const QJsonObject table = lock_with_table(lock, *d, clut, [] { return true; });
     generate_points(*d, clut, table, opacity_table, window_width, window_level, points);
 }
 

@@ -1,3 +1,4 @@
+#include <application/configuration.h>
 #include <transferfunction/model.h>
 
 #include "testing.h"
@@ -217,6 +218,13 @@ private Q_SLOTS:
             QCOMPARE(points.size(), std::size_t(256));
             QCOMPARE(points.front().r * 255, red);
             QCOMPARE(points.front().x, -150.0);
+            // A table changed in the store after it was read is read again.
+            korvel::application::preset("user/rendering/clut/preset/" + clut.toStdString())
+                .set(QJsonObject{{QStringLiteral("red"), channel(256, 77)},
+                                 {QStringLiteral("green"), channel(256, 0)},
+                                 {QStringLiteral("blue"), channel(256, 0)}});
+            model.set_window(301, 0);
+            QCOMPARE(model.get_points().front().r * 255, 77.0);
         }
     }
 
