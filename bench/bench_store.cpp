@@ -168,7 +168,8 @@ void save_stall(benchmark::State &state)
     for (auto _ : state) {
         const QFileInfo before(store.user_file());
         const QDateTime written = before.lastModified();
-        application::preset("user/bench/round").set(QJsonObject{{QStringLiteral("round"), ++round}});
+        application::preset("user/bench/round")
+            .set(QJsonObject{{QStringLiteral("round"), ++round}});
         longest_ns = 0;
         since_tick.start();
         ticker.start();
@@ -236,7 +237,11 @@ bool register_benchmarks()
          })
         benchmark->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("save/stall", save_stall)
-        ->Arg(10)->Arg(100)->Arg(1000)->Iterations(3)->UseManualTime()
+        ->Arg(10)
+        ->Arg(100)
+        ->Arg(1000)
+        ->Iterations(3)
+        ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
     return true;
 }

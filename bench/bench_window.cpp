@@ -226,8 +226,7 @@ bool register_benchmarks()
     for (const Table &table : tables) {
         for (const Curve &curve : curves) {
             benchmark::RegisterBenchmark(name("set_window", curve, table).c_str(),
-                                         set_window_generated, table, curve,
-                                         Loop::every_16_calls);
+                                         set_window_generated, table, curve, Loop::every_16_calls);
             if (table.built_in)
                 benchmark::RegisterBenchmark(name("floor/generate", curve, table).c_str(),
                                              floor_generate, table, curve);

@@ -43,7 +43,8 @@ std::optional<QJsonValue> value_at(const QJsonObject &document, const QStringLis
 QJsonObject with_value(QJsonObject document, QStringList keys, const QJsonValue &value)
 {
     const QString key = keys.takeFirst();
-    document[key] = keys.isEmpty() ? value : with_value(document.value(key).toObject(), keys, value);
+    document[key] =
+        keys.isEmpty() ? value : with_value(document.value(key).toObject(), keys, value);
     return document;
 }
 
@@ -131,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         switch (op) {
         case 0:
             preset("user/" + path.toStdString()).set(QJsonObject{{QStringLiteral("v"), value}});
-            side.holds = with_value(side.holds, keys_of(path), QJsonObject{{QStringLiteral("v"), value}});
+            side.holds =
+                with_value(side.holds, keys_of(path), QJsonObject{{QStringLiteral("v"), value}});
             side.changed.insert(path);
             side.pending = true;
             break;

@@ -1,8 +1,8 @@
 // Sequences of calls on a transfer-function model with arbitrary arguments: every float and
 // double bit pattern, names with "/", spaces and newlines. After each call: it returned (a hang
 // is a finding), points and window are finite, a preset of its own points read by name or object
-// has them in order and a window of positive width keeps them so, a saved preset of its own points reads back
-// to the same fields, the user document is still JSON, and no other preset changed.
+// has them in order and a window of positive width keeps them so, a saved preset of its own points
+// reads back to the same fields, the user document is still JSON, and no other preset changed.
 #include "fuzzcommon.h"
 
 #include <application/configuration.h>
@@ -41,8 +41,9 @@ QJsonArray grey_channel()
 
 QJsonObject point(double x, double y)
 {
-    return {{QStringLiteral("x"), x}, {QStringLiteral("y"), y}, {QStringLiteral("r"), 1},
-            {QStringLiteral("g"), 0.5}, {QStringLiteral("b"), 0}, {QStringLiteral("midpoint"), 0.5},
+    return {{QStringLiteral("x"), x},        {QStringLiteral("y"), y},
+            {QStringLiteral("r"), 1},        {QStringLiteral("g"), 0.5},
+            {QStringLiteral("b"), 0},        {QStringLiteral("midpoint"), 0.5},
             {QStringLiteral("sharpness"), 0}};
 }
 
@@ -57,7 +58,8 @@ QByteArray shipped()
                            {QStringLiteral("read_only"), true}};
     };
     QJsonObject bone = generated("No CLUT");
-    bone.insert(QStringLiteral("points"), QJsonArray{point(-100, 0), point(300, 0.5), point(1500, 1)});
+    bone.insert(QStringLiteral("points"),
+                QJsonArray{point(-100, 0), point(300, 0.5), point(1500, 1)});
     const QJsonObject presets{{QStringLiteral("Standard"), generated("No CLUT")},
                               {QStringLiteral("Stored"), generated("Grey")},
                               {QStringLiteral("CT Bone"), bone}};
@@ -165,8 +167,7 @@ QJsonObject preset_object(Input &in)
     static const char *const cluts[] = {"No CLUT", "Endoscopy", "Grey", "Missing"};
     static const char *const kinds[] = {"Linear Table", "Logarithmic Table",
                                         "Logarithmic Inverse Table", "Smooth Table"};
-    QJsonObject object{{QStringLiteral("window"),
-                        QJsonArray{in.bits<float>(), in.bits<float>()}},
+    QJsonObject object{{QStringLiteral("window"), QJsonArray{in.bits<float>(), in.bits<float>()}},
                        {QStringLiteral("clut"), QLatin1String(cluts[in.next() % 4])},
                        {QStringLiteral("opacity"), QLatin1String(kinds[in.next() % 4])}};
     if (in.next() % 2) {
@@ -191,8 +192,7 @@ void set_coefficient(Model &model, Input &in)
             model.set_specular(value);
         else
             model.set_specular_power(value);
-    } catch (const std::out_of_range &) {
-    }
+    } catch (const std::out_of_range &) { }
 }
 
 void set_other(Model &model, Input &in)
@@ -288,8 +288,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case 5:
             try {
                 model.load(preset_object(in));
-            } catch (const std::out_of_range &) {
-            }
+            } catch (const std::out_of_range &) { }
             read_a_preset = true;
             break;
         case 6:

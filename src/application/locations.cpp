@@ -54,8 +54,8 @@ QString default_global_file()
     // Without "../Resources" the directory stays at the executable's folder.
     dir.cd(QStringLiteral("../Resources"));
     const QString beside = dir.absolutePath() + QStringLiteral("/3d_presets.json");
-    const QString in_folder =
-        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("3d_presets.json"));
+    const QString in_folder = QDir(QCoreApplication::applicationDirPath())
+                                  .absoluteFilePath(QStringLiteral("3d_presets.json"));
     for (const QString &candidate : {beside, in_folder, installed_global_file()})
         if (!candidate.isEmpty() && QFileInfo::exists(candidate))
             return candidate;

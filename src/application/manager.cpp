@@ -151,9 +151,8 @@ void change_at(QJsonDocument &document, const QStringList &keys, Change change)
 // object that holds only the continuation of the path.
 void replace(QJsonDocument &document, const QStringList &keys, const QJsonObject &value)
 {
-    change_at(document, keys, [&value](QJsonObject &parent, const QString &key) {
-        parent[key] = value;
-    });
+    change_at(document, keys,
+              [&value](QJsonObject &parent, const QString &key) { parent[key] = value; });
 }
 
 // Removes the member at keys; objects that become empty stay.
@@ -205,7 +204,8 @@ Manager::Manager(const QString &user_file, const QString &global_file)
     on_load();
     // The file is watched from the first pass of the event loop: a process that never runs one
     // (a tool) never sees another's writes anyway, and closing a watcher costs milliseconds.
-    QMetaObject::invokeMethod(this, [this] { d->start_watching(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { d->start_watching(); }, Qt::QueuedConnection);
 }
 
 Manager::~Manager()

@@ -70,7 +70,7 @@ private:
     };
 
     SaveJob take_job();
-    bool finish(SaveJob &job, const SaveResult &result);
+    bool finish(const SaveJob &job, const SaveResult &result);
     bool has_user_file();
     void adopt(const QJsonObject &merged);
 

@@ -1,5 +1,5 @@
-#include "application/manager.h"
 #include "application/generation.h"
+#include "application/manager.h"
 #include "application/manager_p.h"
 
 #include <QFileInfo>
@@ -39,23 +39,25 @@ void ManagerPrivate::load_user_file()
     }
     if (content.kind == FileContent::broken) {
         q.user_file_broken = true;
-        qWarning("broken %s left out, copied aside at the next save",
-                 qUtf8Printable(q.user_file));
+        qWarning("broken %s left out, copied aside at the next save", qUtf8Printable(q.user_file));
     }
-    q.user_document = content.kind == FileContent::object ? QJsonDocument(content.document)
-                                                          : QJsonDocument();
+    q.user_document =
+        content.kind == FileContent::object ? QJsonDocument(content.document) : QJsonDocument();
     disk = DiskState::of(q.user_file, content.bytes);
 }
 
 SaveJob ManagerPrivate::take_job()
 {
     Manager &q = *manager;
-    return {q.user_file, q.user_document.object(), std::exchange(changes, {}), disk,
+    return {q.user_file,
+            q.user_document.object(),
+            std::exchange(changes, {}),
+            disk,
             {q.user_file_unreadable, q.user_file_broken, q.unreadable_reported, folder_reported}};
 }
 
 // Takes in the result of a save of job; false when the file does not hold the job's document.
-bool ManagerPrivate::finish(SaveJob &job, const SaveResult &result)
+bool ManagerPrivate::finish(const SaveJob &job, const SaveResult &result)
 {
     Manager &q = *manager;
     q.user_file_unreadable = result.flags.unreadable;
@@ -126,8 +128,8 @@ void ManagerPrivate::save_in_background()
 // for meanwhile.
 void ManagerPrivate::finish_background_save()
 {
-    if (!background || background->result.wait_for(std::chrono::seconds(0))
-                           != std::future_status::ready)
+    if (!background
+        || background->result.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
         return;
     wait_for_background_save();
     if (std::exchange(save_again, false))
@@ -218,7 +220,9 @@ void ManagerPrivate::start_watching()
 {
     Manager &q = *manager;
     watcher = new QFileSystemWatcher(&q);
-    const auto changed = [this] { pick_up_timer->start(); };
+    const auto changed = [this] {
+        pick_up_timer->start();
+    };
     QObject::connect(watcher, &QFileSystemWatcher::fileChanged, &q, changed);
     QObject::connect(watcher, &QFileSystemWatcher::directoryChanged, &q, changed);
     // What another process wrote since the file was read.

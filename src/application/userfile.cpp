@@ -120,8 +120,8 @@ class LockFile
 {
 public:
     explicit LockFile(const QString &file)
-        : descriptor(::open(QFile::encodeName(file).constData(), O_RDWR | O_CREAT | O_CLOEXEC,
-                            0600))
+        : descriptor(
+            ::open(QFile::encodeName(file).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
     { }
     ~LockFile()
     {
@@ -200,7 +200,9 @@ QJsonObject merged_with_disk(const SaveJob &job, SaveResult &result)
 DiskState DiskState::of(const QString &file, const QByteArray &content)
 {
     DiskState state;
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::stat(QFile::encodeName(file).constData(), &info) != 0)
         return state;
     state.exists = true;
@@ -275,8 +277,8 @@ void remove_stale_temporaries(const QString &file)
 {
     const QFileInfo info(file);
     // QSaveFile names its temporary file after the target with a random six-character suffix.
-    const QRegularExpression temporary(QStringLiteral("^%1\\.[A-Za-z0-9]{6}$")
-                                           .arg(QRegularExpression::escape(info.fileName())));
+    const QRegularExpression temporary(
+        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
     QDir folder = info.absoluteDir();
     for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden))
         if (temporary.match(name).hasMatch())
@@ -343,8 +345,7 @@ SaveResult save_user_file(const SaveJob &job)
     return result;
 }
 
-QJsonObject apply_changes(QJsonObject onto, const QJsonObject &memory,
-                          const ChangedPaths &changes)
+QJsonObject apply_changes(QJsonObject onto, const QJsonObject &memory, const ChangedPaths &changes)
 {
     // Every changed path takes memory's value, so the order of the changes does not matter: a
     // changed object carries the current values of the changed paths below it.

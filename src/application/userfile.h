@@ -62,7 +62,7 @@ using ChangedPaths = QSet<QString>;
 struct FileFlags
 {
     bool unreadable = false; // never overwritten
-    bool broken = false;     // copied aside before it is replaced
+    bool broken = false; // copied aside before it is replaced
     bool unreadable_reported = false;
     bool folder_reported = false;
 };
@@ -94,8 +94,7 @@ SaveResult save_user_file(const SaveJob &job);
 
 // onto with the value that memory holds at each changed path, or without it where memory has
 // none: another process's values at other paths survive.
-QJsonObject apply_changes(QJsonObject onto, const QJsonObject &memory,
-                          const ChangedPaths &changes);
+QJsonObject apply_changes(QJsonObject onto, const QJsonObject &memory, const ChangedPaths &changes);
 
 struct Difference
 {

@@ -1,20 +1,20 @@
 #include <application/configuration.h>
-#include <application/manager.h>
 #include <application/locations.h>
+#include <application/manager.h>
 
 #include "testing.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QJsonArray>
 #include <QFileInfo>
+#include <QJsonArray>
 
 #include <csignal>
 #include <pwd.h>
-#include <unistd.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using kesu::test::TemporaryStore;
 using kesu::test::WarningRecorder;
@@ -91,8 +91,9 @@ private Q_SLOTS:
         QCOMPARE(TemporaryStore::read(store.user_file()), expected.toJson(QJsonDocument::Indented));
         // Written through a temporary file that is renamed: nothing else is left in the folder
         // but the lock file of the writers.
-        QCOMPARE(files_in(store.dir.filePath(QStringLiteral(".kesu"))),
-                 QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
+        QCOMPARE(
+            files_in(store.dir.filePath(QStringLiteral(".kesu"))),
+            QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
         QVERIFY(warnings.warnings().isEmpty());
     }
 
@@ -123,7 +124,8 @@ private Q_SLOTS:
 
     void no_folder_directly_under_the_root()
     {
-        const QString folder = QStringLiteral("/kesu-test-%1").arg(QCoreApplication::applicationPid());
+        const QString folder =
+            QStringLiteral("/kesu-test-%1").arg(QCoreApplication::applicationPid());
         TemporaryStore store;
         WarningRecorder warnings;
         Manager manager(folder + QStringLiteral("/presets.json"), store.global_file());
@@ -324,8 +326,9 @@ private Q_SLOTS:
                      QStringList{QStringLiteral("fail on save presets.json: File too large")});
         }
         QCOMPARE(TemporaryStore::read(store.user_file()), old);
-        QCOMPARE(files_in(store.dir.filePath(QStringLiteral(".kesu"))),
-                 QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
+        QCOMPARE(
+            files_in(store.dir.filePath(QStringLiteral(".kesu"))),
+            QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
         manager.reset(); // still pending: written at the next chance
         QVERIFY(store.user_on_disk().contains(QStringLiteral("big")));
     }
@@ -336,12 +339,20 @@ private Q_SLOTS:
     {
         TemporaryStore store;
         auto manager = store.start();
-        const QJsonArray numbers{1e300,   0.1,    -0.0,      9007199254740993.0,    1234.567,
-                                 1e-7,    1.5e10, 3.4028234663852886e38, 123456789012345678.0,
-                                 0.30000000000000004, 65535};
-        preset("user/pinned").set(QJsonObject{{QStringLiteral("numbers"), numbers},
-                                              {QStringLiteral("text"),
-                                               QString::fromUtf8("\xc3\xa9\x01\"\\/\t")}});
+        const QJsonArray numbers{1e300,
+                                 0.1,
+                                 -0.0,
+                                 9007199254740993.0,
+                                 1234.567,
+                                 1e-7,
+                                 1.5e10,
+                                 3.4028234663852886e38,
+                                 123456789012345678.0,
+                                 0.30000000000000004,
+                                 65535};
+        preset("user/pinned")
+            .set(QJsonObject{{QStringLiteral("numbers"), numbers},
+                             {QStringLiteral("text"), QString::fromUtf8("\xc3\xa9\x01\"\\/\t")}});
         QVERIFY(manager->sync());
         const QByteArray expected("{\n    \"pinned\": {\n        \"numbers\": [\n"
                                   "            1e+300,\n            0.1,\n            0,\n"
@@ -383,7 +394,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("user_file");
         QTest::newRow("HOME unset: the password database's home")
             << QByteArray() << bool(getpwuid(getuid())->pw_dir[1]);
-        QTest::newRow("HOME empty: the same") << QByteArray("") << bool(getpwuid(getuid())->pw_dir[1]);
+        QTest::newRow("HOME empty: the same")
+            << QByteArray("") << bool(getpwuid(getuid())->pw_dir[1]);
         QTest::newRow("HOME at the root: no user file") << QByteArray("/") << false;
     }
     void home_of_the_user_file()
@@ -394,8 +406,8 @@ private Q_SLOTS:
         WarningRecorder warnings;
         Manager manager(korvel::application::impl::default_user_file(),
                         TemporaryStore().global_file());
-        const QString expected = QFile::decodeName(getpwuid(getuid())->pw_dir)
-            + QStringLiteral("/.kesu/presets.json");
+        const QString expected =
+            QFile::decodeName(getpwuid(getuid())->pw_dir) + QStringLiteral("/.kesu/presets.json");
         QCOMPARE(manager.user_file_path(), user_file ? expected : QString());
         if (user_file)
             return;

@@ -87,28 +87,30 @@ private Q_SLOTS:
         kesu::test::row("different paths all survive",
                         {R"({"a":{"v":1}})", "set b {\"v\":2}", R"({"a":{"v":1},"c":{"v":3}})",
                          R"({"a":{"v":1},"b":{"v":2},"c":{"v":3}})"});
-        kesu::test::row("one path: the later save wins",
-                        {R"({"a":{"v":1}})", "set a {\"v\":2}", R"({"a":{"v":3}})",
-                         R"({"a":{"v":2}})"});
+        kesu::test::row(
+            "one path: the later save wins",
+            {R"({"a":{"v":1}})", "set a {\"v\":2}", R"({"a":{"v":3}})", R"({"a":{"v":2}})"});
         kesu::test::row("a drop removes what another process stored there",
                         {R"({"a":{"v":1},"b":{"v":1}})", "drop a",
                          R"({"a":{"v":5},"b":{"v":1},"c":{"v":3}})",
                          R"({"b":{"v":1},"c":{"v":3}})"});
-        kesu::test::row("another process's drop survives", {R"({"a":{"v":1}})", "set b {\"v\":2}",
-                                                            "{}", R"({"b":{"v":2}})"});
+        kesu::test::row("another process's drop survives",
+                        {R"({"a":{"v":1}})", "set b {\"v\":2}", "{}", R"({"b":{"v":2}})"});
         kesu::test::row("members beside a changed one stay",
                         {R"({"p":{"x":{"v":1}}})", "set p/x {\"v\":2}",
-                         R"({"p":{"x":{"v":1},"y":{"v":3}}})", R"({"p":{"x":{"v":2},"y":{"v":3}}})"});
-        kesu::test::row("a set below another process's drop makes the way again",
-                        {R"({"p":{"x":{}}})", "set p/x/q {\"v\":2}", "{}",
-                         R"({"p":{"x":{"q":{"v":2}}}})"});
+                         R"({"p":{"x":{"v":1},"y":{"v":3}}})",
+                         R"({"p":{"x":{"v":2},"y":{"v":3}}})"});
+        kesu::test::row(
+            "a set below another process's drop makes the way again",
+            {R"({"p":{"x":{}}})", "set p/x/q {\"v\":2}", "{}", R"({"p":{"x":{"q":{"v":2}}}})"});
         kesu::test::row("a drop below another process's drop makes nothing",
                         {R"({"p":{"x":1},"q":{}})", "drop p/x", R"({"q":{}})", R"({"q":{}})"});
-        kesu::test::row("a broken file is replaced by the whole document",
-                        {R"({"a":{"v":1}})", "set b {\"v\":2}", "{\"a\": [",
-                         R"({"a":{"v":1},"b":{"v":2}})"});
-        kesu::test::row("a removed file is written whole",
-                        {R"({"a":{"v":1}})", "set b {\"v\":2}", "", R"({"a":{"v":1},"b":{"v":2}})"});
+        kesu::test::row(
+            "a broken file is replaced by the whole document",
+            {R"({"a":{"v":1}})", "set b {\"v\":2}", "{\"a\": [", R"({"a":{"v":1},"b":{"v":2}})"});
+        kesu::test::row(
+            "a removed file is written whole",
+            {R"({"a":{"v":1}})", "set b {\"v\":2}", "", R"({"a":{"v":1},"b":{"v":2}})"});
     }
     void merges_with_the_file_on_disk()
     {
@@ -243,8 +245,8 @@ private Q_SLOTS:
             const QString name = QStringLiteral("w%1").arg(w);
             children.push_back(std::make_unique<QProcess>());
             children.back()->start(child_program(),
-                                   {store.user_file(), store.global_file(),
-                                    QStringLiteral("write"), QString::number(values),
+                                   {store.user_file(), store.global_file(), QStringLiteral("write"),
+                                    QString::number(values),
                                     same_path ? QStringLiteral("same") : name, name});
         }
         for (auto &child : children) {
@@ -254,12 +256,12 @@ private Q_SLOTS:
         const QJsonObject saved = store.user_on_disk();
         for (int w = 0; w < writers; ++w) {
             const QString name = QStringLiteral("w%1").arg(w);
-            const QJsonObject written = saved.value(same_path ? QStringLiteral("same") : name)
-                                            .toObject();
+            const QJsonObject written =
+                saved.value(same_path ? QStringLiteral("same") : name).toObject();
             for (int i = 0; i < values; ++i) {
                 const QJsonObject value = written.value(QString::number(i)).toObject();
-                const QString writer = same_path ? value.value(QStringLiteral("writer")).toString()
-                                                 : name;
+                const QString writer =
+                    same_path ? value.value(QStringLiteral("writer")).toString() : name;
                 QCOMPARE(value, kesu::test::written_value(writer, i));
             }
         }

@@ -178,7 +178,9 @@ private Q_SLOTS:
         QFETCH(bool, edited_elsewhere);
         kesu::test::WarningRecorder warnings;
         std::unique_ptr<Model> model;
-        const auto make = [&model] { model = std::make_unique<Model>(); };
+        const auto make = [&model] {
+            model = std::make_unique<Model>();
+        };
         made_elsewhere ? std::thread(make).join() : make();
         QSignalSpy internal(model.get(), &M::internal_changed);
         QSignalSpy changed(model.get(), &M::changed);
