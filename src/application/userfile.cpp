@@ -200,9 +200,7 @@ QJsonObject merged_with_disk(const SaveJob &job, SaveResult &result)
 DiskState DiskState::of(const QString &file, const QByteArray &content)
 {
     DiskState state;
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(QFile::encodeName(file).constData(), &info) != 0)
         return state;
     state.exists = true;
