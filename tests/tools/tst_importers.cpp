@@ -13,8 +13,10 @@
 using kesu::test::operator""_l;
 namespace presets = kesu::presets;
 using presets::Rgb;
+using Mix = Rgb (*)(const Rgb &, const Rgb &, double);
 
 Q_DECLARE_METATYPE(Rgb)
+Q_DECLARE_METATYPE(Mix)
 
 namespace {
 
@@ -28,28 +30,20 @@ QJsonObject table_of(const QByteArray &file)
     return presets::colour_table(read.maps.front());
 }
 
-// Entry i of a table as "r g b".
+// Entry i of a table as "i: r g b".
 QString entry(const QJsonObject &table, int i)
 {
-    return QStringLiteral("%1 %2 %3")
+    return QStringLiteral("%1: %2 %3 %4")
+        .arg(i)
         .arg(table["red"_l][i].toInt())
         .arg(table["green"_l][i].toInt())
         .arg(table["blue"_l][i].toInt());
 }
 
-int rounded(double unit)
+// JSON written with single quotes for double ones: brackets inside raw strings confuse moc.
+QByteArray json(const char *text)
 {
-    return int(std::lround(unit * 255));
-}
-
-// The one preset of a volume-property element, with what reading it reported.
-presets::ReadProperties read_element(const QString &attributes)
-{
-    presets::ReadProperties read;
-    QString error;
-    presets::read_volume_properties("<VolumeProperty "_l.latin1() + attributes.toUtf8() + "/>",
-                                    read, error);
-    return read;
+    return QByteArray(text).replace('\'', '"');
 }
 
 } // namespace
@@ -62,75 +56,65 @@ private Q_SLOTS:
     void colour_maps_are_sampled_in_their_space_data()
     {
         QTest::addColumn<QByteArray>("map");
-        QTest::addColumn<int>("index");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("entries");
         // 1 lands on entry 51 of 0..5: the point's own colour, though Lab would not give it back.
-        const QByteArray lab =
-            R"({"Name": "L", "ColorSpace": "Lab", "RGBPoints": [0, 0, 0, 0, 1, 0.8, 0.3, 0.1,
-            5, 1, 1, 1]})";
-        QTest::newRow("a control point on an entry is its colour, rounded")
-            << lab << 51
-            << QStringLiteral("%1 %2 %3").arg(rounded(0.8)).arg(rounded(0.3)).arg(rounded(0.1));
-        QTest::newRow("the first and the last entry are the ends")
-            << lab << 255 << QString("255 255 255"_l);
-        const double t = 2.0 * 128 / 255 / 2; // entry 128 of 0..2, between the points at 0 and 2
+        QTest::newRow("Lab: a point on an entry is its colour, rounded; the last is the end")
+            << json("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0, 0, 0, 0, 1, 0.8, 0.3, "
+                    "0.1, 5, 1, 1, 1]}")
+            << "51: 204 77 26, 255: 255 255 255";
+        // Entry 128 of 0..2 lies at t = 128 / 255 between the points at 0 and 2.
         QTest::newRow("RGB between two points is linear")
-            << QByteArray(R"({"Name": "R", "RGBPoints": [0, 0, 0, 0, 2, 1, 0.5, 0.2]})") << 128
-            << QStringLiteral("%1 %2 %3")
-                   .arg(rounded(t))
-                   .arg(rounded(0.5 * t))
-                   .arg(rounded(0.2 * t));
-        const QByteArray step =
-            R"({"Name": "S", "ColorSpace": "Step", "RGBPoints": [0, 1, 0, 0, 1, 0, 1, 0, 3, 0, 0, 1]})";
-        QTest::newRow("a step holds the colour of the point below, to the next point")
-            << step << 84 << QString("255 0 0"_l);
-        QTest::newRow("a step turns at the next point exactly")
-            << step << 85 << QString("0 255 0"_l);
-        QTest::newRow("a step's last entry is the last point")
-            << step << 255 << QString("0 0 255"_l);
-        const QByteArray indexed = R"({"Name": "I", "IndexedColors": [1, 0, 0, 0, 1, 0, 0, 0, 1]})";
-        QTest::newRow("three indexed colours make bands: the first ends at 85")
-            << indexed << 85 << QString("255 0 0"_l);
-        QTest::newRow("the second band is 86 to 170") << indexed << 170 << QString("0 255 0"_l);
-        QTest::newRow("the third band starts at 171") << indexed << 171 << QString("0 0 255"_l);
+            << json("{'Name': 'R', 'RGBPoints': [0, 0, 0, 0, 2, 1, 0.5, 0.2]}") << "128: 128 64 26";
+        QTest::newRow("a step holds the colour below to the next point exactly, then the last")
+            << json("{'Name': 'S', 'ColorSpace': 'Step', 'RGBPoints': [0, 1, 0, 0, 1, 0, 1, 0, 3, "
+                    "0, 0, 1]}")
+            << "84: 255 0 0, 85: 0 255 0, 255: 0 0 255";
+        QTest::newRow("three indexed colours make bands of 0..85, 86..170 and 171..255")
+            << json("{'Name': 'I', 'IndexedColors': [1, 0, 0, 0, 1, 0, 0, 0, 1]}")
+            << "85: 255 0 0, 86: 0 255 0, 170: 0 255 0, 171: 0 0 255";
     }
     void colour_maps_are_sampled_in_their_space()
     {
         QFETCH(QByteArray, map);
-        QFETCH(int, index);
-        QTEST(entry(table_of(map), index), "expected");
+        QFETCH(QString, entries);
+        const QJsonObject table = table_of(map);
+        QStringList sampled;
+        for (const QString &expected : entries.split(", "_l))
+            sampled << entry(table, expected.section(QLatin1Char(':'), 0, 0).toInt());
+        QCOMPARE(sampled.join(", "_l), entries);
     }
 
     void colours_mix_in_their_space_data()
     {
-        QTest::addColumn<int>("space");
+        QTest::addColumn<Mix>("mix");
         QTest::addColumn<Rgb>("a");
         QTest::addColumn<Rgb>("b");
         QTest::addColumn<Rgb>("middle");
         QTest::addColumn<double>("tolerance");
         QTest::newRow("HSV from red to magenta turns the short way, through pink")
-            << 0 << Rgb{1, 0, 0} << Rgb{1, 0, 1} << Rgb{1, 0, 0.5} << 1e-12;
+            << &presets::mix_hsv << Rgb{1, 0, 0} << Rgb{1, 0, 1} << Rgb{1, 0, 0.5} << 1e-12;
         QTest::newRow("HSV from a grey takes the other end's hue")
-            << 0 << Rgb{0.5, 0.5, 0.5} << Rgb{0, 0, 1} << Rgb{0.375, 0.375, 0.75} << 1e-12;
+            << &presets::mix_hsv << Rgb{0.5, 0.5, 0.5} << Rgb{0, 0, 1} << Rgb{0.375, 0.375, 0.75}
+            << 1e-12;
         // A blue and a red far apart in hue meet in a light grey of L* 88.
         QTest::newRow("diverging from blue to red meets near white")
-            << 1 << Rgb{0.230, 0.299, 0.754} << Rgb{0.706, 0.016, 0.150} << Rgb{0.865, 0.865, 0.865}
-            << 0.02;
+            << &presets::mix_diverging << Rgb{0.230, 0.299, 0.754} << Rgb{0.706, 0.016, 0.150}
+            << Rgb{0.865, 0.865, 0.865} << 0.02;
         QTest::newRow("diverging between two close hues does not pass through white")
-            << 1 << Rgb{0.2, 0.2, 0.8} << Rgb{0.3, 0.1, 0.9} << Rgb{0.25, 0.15, 0.85} << 0.03;
+            << &presets::mix_diverging << Rgb{0.2, 0.2, 0.8} << Rgb{0.3, 0.1, 0.9}
+            << Rgb{0.25, 0.15, 0.85} << 0.03;
         QTest::newRow("Lab between black and white is mid grey in L*")
-            << 2 << Rgb{0, 0, 0} << Rgb{1, 1, 1} << Rgb{0.4663, 0.4663, 0.4663} << 1e-3;
+            << &presets::mix_lab << Rgb{0, 0, 0} << Rgb{1, 1, 1} << Rgb{0.4663, 0.4663, 0.4663}
+            << 1e-3;
     }
     void colours_mix_in_their_space()
     {
-        QFETCH(int, space);
+        QFETCH(Mix, mix);
         QFETCH(Rgb, a);
         QFETCH(Rgb, b);
         QFETCH(Rgb, middle);
         QFETCH(double, tolerance);
-        const Rgb mixed = space == 0 ? presets::mix_hsv(a, b, 0.5)
-            : space == 1             ? presets::mix_diverging(a, b, 0.5)
-                                     : presets::mix_lab(a, b, 0.5);
+        const Rgb mixed = mix(a, b, 0.5);
         for (int c = 0; c < 3; ++c)
             QVERIFY2(
                 std::fabs(mixed[c] - middle[c]) <= tolerance,
@@ -140,7 +124,7 @@ private Q_SLOTS:
     void lab_from_black_to_white_rises_in_lightness()
     {
         const QJsonObject table = table_of(
-            R"({"Name": "L", "ColorSpace": "CIELAB", "RGBPoints": [-3, 0, 0, 0, 7, 1, 1, 1]})");
+            json("{'Name': 'L', 'ColorSpace': 'CIELAB', 'RGBPoints': [-3, 0, 0, 0, 7, 1, 1, 1]}"));
         double lightness = -1;
         for (int i = 0; i < 256; ++i) {
             const double c = table["red"_l][i].toDouble() / 255;
@@ -148,8 +132,7 @@ private Q_SLOTS:
             QVERIFY2(l >= lightness, qPrintable(QString::number(i)));
             lightness = l;
         }
-        QCOMPARE(entry(table, 0), "0 0 0"_l);
-        QCOMPARE(entry(table, 255), "255 255 255"_l);
+        QCOMPARE(entry(table, 0) + entry(table, 255), "0: 0 0 0255: 255 255 255"_l);
     }
 
     void a_table_goes_out_and_comes_back_the_same()
@@ -165,91 +148,74 @@ private Q_SLOTS:
         QCOMPARE(table_of(QJsonDocument(QJsonArray{map}).toJson()), table);
     }
 
-    // Written with single quotes for double ones: brackets inside raw strings confuse moc.
-    void colour_map_files_may_end_lists_with_a_comma_data()
+    void colour_map_files_are_read_or_named_data()
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("outcome");
-        const auto json = [](const char *text) {
-            return QByteArray(text).replace('\'', '"');
+        const auto invalid = [](const char *text) {
+            QJsonParseError error{};
+            QJsonDocument::fromJson(json(text), &error);
+            QTest::newRow(text) << json(text)
+                                << QStringLiteral("invalid JSON at offset %1: %2")
+                                       .arg(error.offset)
+                                       .arg(error.errorString());
         };
-        QTest::newRow("a comma before the closing bracket and brace is accepted")
-            << json("[{'Name': 'a,]', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1,],},]") << "a,]";
-        QTest::newRow("a comma inside a string stays")
-            << json("{'Name': 'b, }', 'IndexedColors': [1, 1, 1]}") << "b, }";
-        const QByteArray missing = json("[{'Name': 'c', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1}");
-        QJsonParseError error{};
-        QJsonDocument::fromJson(missing, &error);
-        QTest::newRow("a missing bracket is refused with its offset")
-            << missing
-            << QStringLiteral("invalid JSON at offset %1: %2")
-                   .arg(error.offset)
-                   .arg(error.errorString());
-        const QByteArray garbage = json("[{'Name': 'd', 'IndexedColors': [1, 1, 1]}],");
-        QJsonDocument::fromJson(garbage, &error);
-        QTest::newRow("a comma before nothing is refused")
-            << garbage
-            << QStringLiteral("invalid JSON at offset %1: %2")
-                   .arg(error.offset)
-                   .arg(error.errorString());
+        const auto row = [](const char *name, const char *file, const char *outcome) {
+            QTest::newRow(name) << json(file) << QString::fromUtf8(json(outcome));
+        };
+        row("a comma before the closing bracket and brace is accepted",
+            "[{'Name': 'a,]', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1,],},]", "a,]");
+        row("a comma inside a string stays", "{'Name': 'b, }', 'IndexedColors': [1, 1, 1]}",
+            "b, }");
+        invalid("[{'Name': 'c', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1}");
+        invalid("[{'Name': 'd', 'IndexedColors': [1, 1, 1]}],");
+        row("no name", "{'IndexedColors': [1, 1, 1]}", "colour map 1: no 'Name'");
+        row("an unknown colour space",
+            "{'Name': 'n', 'ColorSpace': 'XYZ', 'IndexedColors': [1, 1, 1]}",
+            "colour map 1 'n': unknown 'ColorSpace' 'XYZ'");
+        row("points not in fours", "{'Name': 'n', 'RGBPoints': [0, 0, 0, 0, 1]}",
+            "colour map 1 'n': 'RGBPoints' holds 5 numbers, not groups of 4");
+        row("x going back", "{'Name': 'n', 'RGBPoints': [1, 0, 0, 0, 0, 1, 1, 1]}",
+            "colour map 1 'n': 'RGBPoints': x of point 1 is below the one before");
+        row("text among the colours", "{'Name': 'n', 'IndexedColors': [1, '1', 1]}",
+            "colour map 1 'n': 'IndexedColors': entry 1 is not a number");
+        row("no colours at all", "{'Name': 'n', 'Points': [0, 1, 0.5, 0]}",
+            "colour map 1 'n': neither 'RGBPoints' nor 'IndexedColors'");
     }
-    void colour_map_files_may_end_lists_with_a_comma()
+    // A map that cannot be read is left out and named; a file that does not parse is refused.
+    void colour_map_files_are_read_or_named()
     {
         QFETCH(QByteArray, file);
         presets::ReadMaps read;
         QString error;
         const bool parsed = presets::read_colour_maps(file, read, error);
-        QTEST(parsed ? read.maps.front().name : error, "outcome");
+        const QString outcome = !parsed ? error
+            : read.maps.empty()         ? read.problems.join("; "_l)
+                                        : read.maps.front().name;
+        QTEST(outcome, "outcome");
+        QCOMPARE(int(read.maps.size() + read.problems.size()), parsed ? 1 : 0);
     }
-
-    void maps_that_cannot_be_read_are_named_data()
-    {
-        QTest::addColumn<QByteArray>("map");
-        QTest::addColumn<QString>("problem");
-        QTest::newRow("no name") << QByteArray(R"({"IndexedColors": [1, 1, 1]})")
-                                 << "colour map 1: no \"Name\"";
-        QTest::newRow("an unknown colour space")
-            << QByteArray(R"({"Name": "n", "ColorSpace": "XYZ", "IndexedColors": [1, 1, 1]})")
-            << "colour map 1 \"n\": unknown \"ColorSpace\" \"XYZ\"";
-        QTest::newRow("points not in fours")
-            << QByteArray(R"({"Name": "n", "RGBPoints": [0, 0, 0, 0, 1]})")
-            << "colour map 1 \"n\": \"RGBPoints\" holds 5 numbers, not groups of 4";
-        QTest::newRow("x going back")
-            << QByteArray(R"({"Name": "n", "RGBPoints": [1, 0, 0, 0, 0, 1, 1, 1]})")
-            << "colour map 1 \"n\": \"RGBPoints\": x of point 1 is below the one before";
-        QTest::newRow("text among the colours")
-            << QByteArray(R"({"Name": "n", "IndexedColors": [1, "1", 1]})")
-            << "colour map 1 \"n\": \"IndexedColors\": entry 1 is not a number";
-        QTest::newRow("no colours at all")
-            << QByteArray(R"({"Name": "n", "Points": [0, 1, 0.5, 0]})")
-            << "colour map 1 \"n\": neither \"RGBPoints\" nor \"IndexedColors\"";
-    }
-    void maps_that_cannot_be_read_are_named()
-    {
-        QFETCH(QByteArray, map);
-        presets::ReadMaps read;
-        QString error;
-        QVERIFY(presets::read_colour_maps(map, read, error));
-        QCOMPARE(read.maps.size(), std::size_t(0));
-        QTEST(read.problems.join("; "_l), "problem");
-    }
-
     void volume_properties_become_presets_with_points_of_their_own()
     {
-        // Colour at 0 and 100, opacity at 50 and 200.
-        const presets::ReadProperties read = read_element(
-            R"(name="CT-Bone" colorTransfer="8 0 1 0 0 100 0 0 1" scalarOpacity="4 50 0.2 200 1"
-            ambient="5" diffuse="0.5" specular="-1" specularPower="300" shade="0")"_l);
+        // Colour at 0 and 100, opacity at 50 and 200; the second without a dash nor shading.
+        presets::ReadProperties read;
+        QString error;
+        QVERIFY(presets::read_volume_properties(
+            R"(<Presets><VolumeProperty name="CT-Bone" colorTransfer="8 0 1 0 0 100 0 0 1"
+            scalarOpacity="4 50 0.2 200 1" ambient="5" diffuse="0.5" specular="-1"
+            specularPower="300" shade="0"/><VolumeProperty name="Soft tissue"
+            colorTransfer="4 10 1 1 1" scalarOpacity="2 10 1"/></Presets>)",
+            read, error));
         QCOMPARE(read.problems, QStringList());
         QCOMPARE(
             read.warnings,
             (QStringList{"VolumeProperty \"CT-Bone\": \"ambient\" 5 clamped to 4"_l,
                          "VolumeProperty \"CT-Bone\": \"specular\" -1 clamped to 0"_l,
                          "VolumeProperty \"CT-Bone\": \"specularPower\" 300 clamped to 256"_l}));
-        QCOMPARE(read.presets.size(), std::size_t(1));
-        const QJsonObject preset = read.presets.front().second;
+        QCOMPARE(read.presets.size(), std::size_t(2));
+        const QJsonObject bone = read.presets.front().second;
         QStringList points;
-        for (const QJsonValue &p : preset["points"_l].toArray())
+        for (const QJsonValue &p : bone["points"_l].toArray())
             points << QStringLiteral("%1 %2 %3 %4 %5")
                           .arg(p["x"_l].toDouble())
                           .arg(QString::number(p["y"_l].toDouble(), 'g', 10))
@@ -261,59 +227,50 @@ private Q_SLOTS:
         QCOMPARE(points,
                  (QStringList{"0 0.2 1 0 0"_l, "50 0.2 0.5 0 0.5"_l, "100 0.4666666667 0 0 1"_l,
                               "200 1 0 0 1"_l}));
-        QCOMPARE(preset["window"_l].toArray(), (QJsonArray{200, 100}));
-        QCOMPARE(preset["group"_l].toString(), "CT"_l);
-        QCOMPARE(preset["clut"_l].toString(), "No CLUT"_l);
-        QCOMPARE(preset["read_only"_l].toBool(true), false);
-        QCOMPARE(preset["shade"_l].toBool(true), false);
-        QCOMPARE(preset["ambient"_l].toDouble(), 4.0);
-        QCOMPARE(preset["points"_l][0]["midpoint"_l].toDouble(), 0.5);
+        QCOMPARE(bone["window"_l].toArray(), (QJsonArray{200, 100}));
+        QCOMPARE(bone["group"_l].toString(), "CT"_l);
+        QCOMPARE(bone["clut"_l].toString(), "No CLUT"_l);
+        QCOMPARE(bone["read_only"_l].toBool(true), false);
+        QCOMPARE(bone["shade"_l].toBool(true), false);
+        QCOMPARE(bone["ambient"_l].toDouble(), 4.0);
+        QCOMPARE(bone["points"_l][0]["midpoint"_l].toDouble(), 0.5);
+        const QJsonObject soft = read.presets.back().second;
+        QCOMPARE(soft["group"_l].toString(), "Imported"_l);
+        QCOMPARE(soft["window"_l].toArray(), (QJsonArray{0, 10}));
+        // The model's cleared shading where the element gives none.
+        QCOMPARE(soft["specular_power"_l].toDouble(), 15.0);
+        QCOMPARE(soft["shade"_l].toBool(false), true);
     }
 
     void volume_properties_that_cannot_be_read_are_named_data()
     {
-        QTest::addColumn<QString>("attributes");
-        QTest::addColumn<QString>("problem");
-        const QString functions = R"(colorTransfer="4 0 1 1 1" scalarOpacity="2 0 1")"_l;
-        QTest::newRow("a count that does not match the values")
-            << R"(name="A" colorTransfer="8 0 1 1 1" scalarOpacity="2 0 1")"
-            << "VolumeProperty \"A\": \"colorTransfer\": the count 8 does not match the 4 values "
-               "that follow in nodes of 4";
-        QTest::newRow("values that do not make whole nodes")
-            << R"(name="A" colorTransfer="4 0 1 1 1" scalarOpacity="3 0 1 2")"
-            << "VolumeProperty \"A\": \"scalarOpacity\": the count 3 does not match the 3 values "
-               "that follow in nodes of 2";
-        QTest::newRow("a word that is not a number")
-            << R"(name="A" colorTransfer="4 0 1 one 1" scalarOpacity="2 0 1")"
-            << "VolumeProperty \"A\": \"colorTransfer\": \"one\" is not a number";
-        QTest::newRow("a missing function") << R"(name="A" colorTransfer="4 0 1 1 1")"
-                                            << "VolumeProperty \"A\": \"scalarOpacity\" is missing";
-        QTest::newRow("an empty name, named by its place")
-            << "name=\"\" "_l + functions << "VolumeProperty 1: \"name\" is empty";
-        QTest::newRow("a shading value that is not a number") << "name=\"A\" diffuse=\"much\" "_l
-                + functions << "VolumeProperty \"A\": \"diffuse\": \"much\" is not a number";
-        QTest::newRow("a colour beyond 1")
-            << R"(name="A" colorTransfer="4 0 2 1 1" scalarOpacity="2 0 1")"
-            << "VolumeProperty \"A\": \"colorTransfer\": 2 at x 0 is outside 0..1";
+        kesu::test::columns({"attributes", "problem"});
+        const auto row = [](const char *attributes, const char *problem) {
+            QTest::newRow(problem) << QString::fromUtf8(attributes)
+                                   << "VolumeProperty "_l + QString::fromUtf8(problem);
+        };
+        row(R"(name="A" colorTransfer="8 0 1 1 1" scalarOpacity="2 0 1")",
+            R"("A": "colorTransfer": the count 8 does not match the 4 values that follow in nodes of 4)");
+        row(R"(name="A" colorTransfer="4 0 1 1 1" scalarOpacity="3 0 1 2")",
+            R"("A": "scalarOpacity": the count 3 does not match the 3 values that follow in nodes of 2)");
+        row(R"(name="A" colorTransfer="4 0 1 one 1" scalarOpacity="2 0 1")",
+            R"("A": "colorTransfer": "one" is not a number)");
+        row(R"(name="A" colorTransfer="4 0 1 1 1")", R"("A": "scalarOpacity" is missing)");
+        row(R"(name="" colorTransfer="4 0 1 1 1" scalarOpacity="2 0 1")", R"(1: "name" is empty)");
+        row(R"(name="A" diffuse="much" colorTransfer="4 0 1 1 1" scalarOpacity="2 0 1")",
+            R"("A": "diffuse": "much" is not a number)");
+        row(R"(name="A" colorTransfer="4 0 2 1 1" scalarOpacity="2 0 1")",
+            R"("A": "colorTransfer": 2 at x 0 is outside 0..1)");
     }
     void volume_properties_that_cannot_be_read_are_named()
     {
         QFETCH(QString, attributes);
-        const presets::ReadProperties read = read_element(attributes);
+        presets::ReadProperties read;
+        QString error;
+        presets::read_volume_properties("<VolumeProperty "_l.latin1() + attributes.toUtf8() + "/>",
+                                        read, error);
         QCOMPARE(read.presets.size(), std::size_t(0));
         QTEST(read.problems.join("; "_l), "problem");
-    }
-
-    void a_volume_property_without_a_dash_is_imported_as_such()
-    {
-        const presets::ReadProperties read = read_element(
-            R"(name="Soft tissue" colorTransfer="4 10 1 1 1" scalarOpacity="2 10 1")"_l);
-        const QJsonObject preset = read.presets.front().second;
-        QCOMPARE(preset["group"_l].toString(), "Imported"_l);
-        QCOMPARE(preset["window"_l].toArray(), (QJsonArray{0, 10}));
-        // The model's cleared shading where the element gives none.
-        QCOMPARE(preset["specular_power"_l].toDouble(), 15.0);
-        QCOMPARE(preset["shade"_l].toBool(false), true);
     }
 };
 

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -42,11 +43,6 @@ struct Result
 QByteArray text(const QString &fixture)
 {
     return fixture.toUtf8().replace('\'', '"');
-}
-
-QJsonDocument json(const QString &fixture)
-{
-    return QJsonDocument::fromJson(text(fixture));
 }
 
 QString point(double x, double y, double r, double g, double b)
@@ -80,7 +76,7 @@ QJsonObject preset(const QByteArray &file, const QString &name)
     return QJsonDocument::fromJson(file)["rendering"_l]["dvr"_l]["preset"_l][name].toObject();
 }
 
-QJsonArray channel(int size, int value = 0)
+QJsonArray channel(int value, int size = 256)
 {
     QJsonArray entries;
     for (int i = 0; i < size; ++i)
@@ -88,9 +84,10 @@ QJsonArray channel(int size, int value = 0)
     return entries;
 }
 
-QJsonObject table(int size = 256)
+// A colour table of one colour.
+QJsonObject table(int red = 0, int green = 0, int blue = 0)
 {
-    return {{"red"_l, channel(size)}, {"green"_l, channel(256)}, {"blue"_l, channel(256)}};
+    return {{"red"_l, channel(red)}, {"green"_l, channel(green)}, {"blue"_l, channel(blue)}};
 }
 
 // The findings as the tool prints them, one after another.
@@ -108,12 +105,6 @@ const QString ramp = entry("Ramp", "200, 100",
                                + point(200, 1, 0, 0, 1));
 const QString standard = entry("Standard", "400, 40");
 
-// A colour table from black to orange.
-const QString warm = QString::fromUtf8(QJsonDocument(QJsonObject{{"red"_l, channel(256, 255)},
-                                                                 {"green"_l, channel(256, 128)},
-                                                                 {"blue"_l, channel(256, 0)}})
-                                           .toJson(QJsonDocument::Compact));
-
 // Shipped: "Standard", "Ramp" and "Shadowed", and the colour table "Warm"; the user's: "Mine",
 // "Shadowed", a last-preset record and a member the tool knows nothing of. Beside them:
 // "broken.json" with a preset the library cannot load ("Bad") and one whose table is missing
@@ -125,7 +116,8 @@ public:
     {
         write(global_file(),
               presets_file(standard + ", "_l + ramp + ", "_l + entry("Shadowed", "100, 50"),
-                           "'Warm': "_l + warm));
+                           "'Warm': "_l
+                               + QString::fromUtf8(QJsonDocument(table(255, 128)).toJson())));
         write(user_file(),
               text("{'viewer': {'x': 1}, 'rendering': {'dvr': {'last': "
                    "{'preset': {'key': 'Mine'}}, 'preset': {%1, %2}}}}"_l.arg(
@@ -143,19 +135,12 @@ public:
 
     QString path(const QString &name) const { return dir.filePath(name); }
 
-    // Relative file names on the command line are in the temporary folder.
+    // The tool runs in the temporary folder, where relative file names are.
     QStringList arguments(const QString &line, const QString &user) const
     {
-        QStringList arguments{"--global"_l, global_file(), "--user"_l,
-                              user.isEmpty() ? user_file() : user};
-        for (const QString &word : line.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-            arguments << (word.contains(QLatin1Char('.')) && QDir::isRelativePath(word) ? path(word)
-                                                                                        : word);
-        return arguments;
-    }
-    void launch(QProcess &process, const QString &line, const QString &user = {}) const
-    {
-        launch(process, arguments(line, user), environment());
+        return QStringList{"--global"_l, global_file(), "--user"_l,
+                           user.isEmpty() ? user_file() : user}
+        + line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     }
     void launch(QProcess &process, const QStringList &arguments,
                 const QProcessEnvironment &environment) const
@@ -181,7 +166,7 @@ public:
     Result run(const QString &line, const QString &user = {}) const
     {
         QProcess process;
-        launch(process, line, user);
+        launch(process, arguments(line, user), environment());
         return finish(process);
     }
 };
@@ -201,137 +186,108 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("changes");
         QTest::addColumn<QString>("findings");
-        const QByteArray own = R"({"points": [{"x": 0, "y": 0, "r": 0, "g": 0, "b": 0,
+        const auto rule = [](const char *name, const QByteArray &changes, const char *findings) {
+            QTest::newRow(QByteArray(name).append(changes).simplified().constData())
+                << QString::fromUtf8(name) << changes << QString::fromUtf8(findings);
+        };
+        // Points of its own: the window need not span anything and no table is looked up.
+        const QByteArray own = R"("points": [{"x": 0, "y": 0, "r": 0, "g": 0, "b": 0,
             "midpoint": 0.5, "sharpness": 0}, {"x": 10, "y": 1, "r": 1, "g": 1, "b": 1,
-            "midpoint": 0.5, "sharpness": 0}]})";
-        const auto with_own = [&own](const char *changes) {
-            QJsonObject members = QJsonDocument::fromJson(own).object();
-            const QJsonObject more = QJsonDocument::fromJson(changes).object();
-            for (auto m = more.begin(); m != more.end(); ++m)
-                members.insert(m.key(), m.value());
-            return QJsonDocument(members).toJson();
-        };
-        const auto row = [](const char *what, const char *changes, const char *findings) {
-            QTest::newRow(what) << "Bone" << QByteArray(changes) << QString::fromUtf8(findings);
-        };
-        const QString in_bone = "preset \"Bone\": "_l;
-        row("a complete preset passes", "{}", "");
-        QTest::newRow("a window that runs backwards is a problem")
-            << "Bone" << QByteArray(R"({"window": [-500, 100]})")
-            << in_bone
-                + "\"window\": width 0 or less (width -500: the generated points collapse or run backwards)"_l;
-        QTest::newRow("a window of no width is a problem")
-            << "Bone" << QByteArray(R"({"window": [0, 100]})")
-            << in_bone
-                + "\"window\": width 0 or less (width 0: the generated points collapse or run backwards)"_l;
-        row("a window of text is not two numbers", R"({"window": "wide"})",
-            R"(preset "Bone": "window": not two numbers)");
-        row("a window of one number is not two numbers", R"({"window": [100]})",
-            R"(preset "Bone": "window": not two numbers)");
-        QTest::newRow("no width over points of its own only warns")
-            << "Bone" << with_own(R"({"window": [0, 100]})")
-            << "warning: "_l + in_bone
-                + "\"window\": width 0 or less (width 0: the window does not span the points)"_l;
-        row("points of text are not an array", R"({"points": "nope"})",
-            R"(preset "Bone": "points": not an array of point objects)");
-        QTest::newRow("a colour beyond 1 is named by its point")
-            << "Bone" << QByteArray(own).replace("\"r\": 1", "\"r\": 1.5")
-            << in_bone + "\"points/1/r\": outside 0..1 (1.5)"_l;
-        QTest::newRow("a negative opacity is named by its point")
-            << "Bone" << QByteArray(own).replace("\"y\": 0,", "\"y\": -0.5,")
-            << in_bone + "\"points/0/y\": outside 0..1 (-0.5)"_l;
-        row("a blend mode beyond 16 bits is out of range", R"({"blend_mode": 70000})",
-            R"(preset "Bone": "blend_mode": not a whole number from 0 to 65535)");
-        row("any blend mode of 16 bits is the renderer's", R"({"blend_mode": 99})", "");
-        row("a table named nowhere is not found", R"({"clut": "Nope"})",
-            R"(preset "Bone": "clut": clut preset not found ("Nope"))");
-        row("no table name is not found either", R"({"clut": ""})",
-            R"(preset "Bone": "clut": clut preset not found (""))");
-        row("a table of 255 entries has an unsupported size", R"({"clut": "Short"})",
-            R"(preset "Bone": "clut": unsuported table size ("Short"))");
-        row("a stored table is found", R"({"clut": "Grey"})", "");
-        QTest::newRow("points of its own need no table")
-            << "Bone" << with_own(R"({"clut": "Nope"})") << QString();
-        row("an ambient of 5 is a range violation", R"({"ambient": 5})",
-            R"(preset "Bone": "ambient": range violation (5 is outside 0..4))");
-        row("a missing member is an incomplete file", R"({"group": null})",
-            R"(preset "Bone": "group": incomplete file (member missing))");
-        row("a member of another type is named", R"({"shade": "yes"})",
-            R"(preset "Bone": "shade": not true or false)");
-        row("a description unlike the name warns", R"({"description": "Other"})",
-            R"(warning: preset "Bone": "description": differs from the name it is stored under ("Other"))");
-        QTest::newRow("an empty name warns")
-            << "" << QByteArray(R"({"description": ""})") << "warning: preset \"\": empty name";
-        QTest::newRow("spaces around a name warn")
-            << " Bone " << QByteArray(R"({"description": " Bone "})")
-            << "warning: preset \" Bone \": name begins or ends with spaces";
-        QTest::newRow("a newline in a name is a problem, shown escaped")
-            << "Bo\nne" << QByteArray(R"({"description": "Bo\nne"})")
-            << "preset \"Bo\\nne\": name contains a control character (U+000a)";
-        QTest::newRow("a slash in a name is a problem")
-            << "CT/Bone" << QByteArray(R"({"description": "CT/Bone"})")
-            << "preset \"CT/Bone\": name contains \"/\" ("_l + not_loadable + ")"_l;
+            "midpoint": 0.5, "sharpness": 0}])";
+        rule("Bone", "{}", "");
+        rule(
+            "Bone", R"({"window": [-500, 100]})",
+            R"("window": width 0 or less (width -500: the generated points collapse or run backwards))");
+        rule(
+            "Bone", R"({"window": [0, 100]})",
+            R"("window": width 0 or less (width 0: the generated points collapse or run backwards))");
+        rule("Bone", R"({"window": "wide"})", R"("window": not two numbers)");
+        rule("Bone", R"({"window": [100]})", R"("window": not two numbers)");
+        rule(
+            "Bone", "{" + own + R"(, "window": [0, 100]})",
+            R"(warning: "window": width 0 or less (width 0: the window does not span the points))");
+        rule("Bone", R"({"points": "nope"})", R"("points": not an array of point objects)");
+        rule("Bone", "{" + QByteArray(own).replace(R"("r": 1)", R"("r": 1.5)") + "}",
+             R"("points/1/r": outside 0..1 (1.5))");
+        rule("Bone", "{" + QByteArray(own).replace(R"("y": 0,)", R"("y": -0.5,)") + "}",
+             R"("points/0/y": outside 0..1 (-0.5))");
+        rule("Bone", R"({"blend_mode": 70000})",
+             R"("blend_mode": not a whole number from 0 to 65535)");
+        rule("Bone", R"({"blend_mode": 99})", "");
+        rule("Bone", R"({"clut": "Nope"})", R"("clut": clut preset not found ("Nope"))");
+        rule("Bone", R"({"clut": ""})", R"("clut": clut preset not found (""))");
+        rule("Bone", R"({"clut": "Short"})", R"("clut": unsuported table size ("Short"))");
+        rule("Bone", R"({"clut": "Grey"})", "");
+        rule("Bone", "{" + own + R"(, "clut": "Nope"})", "");
+        rule("Bone", R"({"ambient": 5})", R"("ambient": range violation (5 is outside 0..4))");
+        rule("Bone", R"({"group": null})", R"("group": incomplete file (member missing))");
+        rule("Bone", R"({"shade": "yes"})", R"("shade": not true or false)");
+        rule("Bone", R"({"description": "Other"})",
+             R"(warning: "description": differs from the name it is stored under ("Other"))");
+        rule("", "{}", R"(warning: preset "": empty name)");
+        rule(" Bone ", "{}", R"(warning: preset " Bone ": name begins or ends with spaces)");
+        // A control character is shown escaped, so that the name stays on one line.
+        rule("Bo\nne", "{}", R"(preset "Bo\nne": name contains a control character (U+000a))");
+        rule(
+            "CT/Bone", "{}",
+            R"(preset "CT/Bone": name contains "/" (the viewer cannot load it: export it, rename it and import it again))");
     }
+    // The preset is described by its name; what is said about "Bone" is shown without the name.
     void each_preset_rule_names_the_preset_and_member()
     {
         QFETCH(QString, name);
         QFETCH(QByteArray, changes);
-        QJsonObject object = kesu::test::with_members(changes);
+        QJsonObject described = kesu::test::complete_preset();
+        described.insert("description"_l, name);
+        QJsonObject object = kesu::test::with_members(changes, described);
         for (const QString &member : object.keys())
             if (object.value(member).isNull())
                 object.remove(member);
-        const QJsonObject tables{{"Grey"_l, table()}, {"Short"_l, table(255)}};
+        QJsonObject short_table = table();
+        short_table.insert("red"_l, channel(0, 255));
+        const QJsonObject tables{{"Grey"_l, table()}, {"Short"_l, short_table}};
         const presets::TableLookup lookup = [&](const QString &clut) {
             return tables.value(clut).toObject();
         };
-        QTEST(lines(presets::check_preset(name, object, lookup)), "findings");
+        const QString findings = lines(presets::check_preset(name, object, lookup));
+        QTEST(QString(findings).remove(R"(preset "Bone": )"_l), "findings");
     }
 
     void each_table_rule_names_the_channel_and_entry_data()
     {
         QTest::addColumn<QJsonValue>("value");
         QTest::addColumn<QString>("findings");
-        const auto with = [](const char *name, int at, const QJsonValue &entry, int size = 256) {
+        // A table whose channel starts with the entries given, the rest 0.
+        const auto with = [](const char *name, QJsonArray entries, int size = 256) {
             QJsonObject changed = table();
-            QJsonArray entries = channel(size);
-            if (at >= 0)
-                entries.replace(at, entry);
+            while (entries.size() < size)
+                entries.append(0);
             changed.insert(QLatin1String(name), entries);
             return changed;
         };
-        QJsonObject two_bad = with("green", 0, -50);
-        QJsonArray green = two_bad.value("green"_l).toArray();
-        green.replace(5, 300);
-        two_bad.insert("green"_l, green);
+        const auto rule = [](const QJsonValue &value, const char *findings) {
+            QTest::newRow(*findings ? findings : "a full table passes")
+                << value << QString::fromUtf8(findings);
+        };
         QJsonObject no_blue = table();
         no_blue.remove("blue"_l);
-        const QString in_t = "colour table \"T\": "_l;
-        QTest::newRow("a full table passes") << QJsonValue(table()) << QString();
-        QTest::newRow("an entry of 1000 is out of range")
-            << QJsonValue(with("red", 3, 1000))
-            << in_t + "\"red/3\": not a whole number from 0 to 255 (1000)"_l;
-        QTest::newRow("the first bad entry is named, and how many more there are")
-            << QJsonValue(two_bad)
-            << in_t + "\"green/0\": not a whole number from 0 to 255 (-50, and 1 more)"_l;
-        QTest::newRow("a fraction is not a whole number")
-            << QJsonValue(with("blue", 2, 1.5))
-            << in_t + "\"blue/2\": not a whole number from 0 to 255 (1.5)"_l;
-        QTest::newRow("text is not a number")
-            << QJsonValue(with("red", 1, "x"_l))
-            << in_t + "\"red/1\": not a whole number from 0 to 255"_l;
-        QTest::newRow("255 entries are an unsupported size")
-            << QJsonValue(with("red", -1, 0, 255))
-            << in_t + "\"red\": unsuported table size (255 entries, not 256)"_l;
-        QTest::newRow("a missing channel has an unsupported size")
-            << QJsonValue(no_blue) << in_t + "\"blue\": unsuported table size (missing)"_l;
-        QTest::newRow("a number is no table") << QJsonValue(5)
-                                              << in_t
-                + "clut preset not found (not an object with \"red\", \"green\" and \"blue\")"_l;
+        rule(table(), "");
+        rule(with("red", {0, 0, 0, 1000}), R"("red/3": not a whole number from 0 to 255 (1000))");
+        // The first bad entry is named, and how many more there are.
+        rule(with("green", {-50, 0, 0, 0, 0, 300}),
+             R"("green/0": not a whole number from 0 to 255 (-50, and 1 more))");
+        rule(with("blue", {0, 0, 1.5}), R"("blue/2": not a whole number from 0 to 255 (1.5))");
+        rule(with("red", {0, "x"_l}), R"("red/1": not a whole number from 0 to 255)");
+        rule(with("red", {}, 255), R"("red": unsuported table size (255 entries, not 256))");
+        rule(no_blue, R"("blue": unsuported table size (missing))");
+        rule(5, R"(clut preset not found (not an object with "red", "green" and "blue"))");
     }
+    // What is said about the table "T" is shown without its name.
     void each_table_rule_names_the_channel_and_entry()
     {
         QFETCH(QJsonValue, value);
-        QTEST(lines(presets::check_table("T"_l, value)), "findings");
+        const QString findings = lines(presets::check_table("T"_l, value));
+        QTEST(QString(findings).remove(R"(colour table "T": )"_l), "findings");
     }
 
     void a_file_is_checked_as_a_whole_data()
@@ -385,75 +341,70 @@ private Q_SLOTS:
 
     void every_command_keeps_the_exit_status_contract_data()
     {
-        QTest::addColumn<QString>("arguments");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("output");
-        const auto row = [](const char *arguments, int status, const char *output = "") {
-            QTest::newRow(*arguments ? arguments : "no command at all")
-                << QString::fromUtf8(arguments) << status << QString::fromUtf8(output);
+        QTest::addColumn<QStringList>("commands");
+        const auto row = [](int status, const char *output,
+                            std::initializer_list<const char *> commands) {
+            QStringList all;
+            for (const char *command : commands)
+                all << QString::fromUtf8(command);
+            QTest::newRow(qPrintable(all.join(" | "_l)))
+                << status << QString::fromUtf8(output) << all;
         };
-        row("list", 0, "Mine");
-        row("list --frob", 2);
-        row("show Ramp", 0, "3 of its own");
-        row("show Nowhere", 1);
-        row("show Nowhere --fallback", 0, "\"Standard\"");
-        row("show Bad --global broken.json", 1);
-        row("render Ramp -o o.png --window 100,10", 0, "wrote");
-        row("render Nowhere -o o.png", 1);
-        row("render Lost -o o.png --global broken.json", 1);
-        row("render Ramp -o o.nope", 2);
-        row("render Ramp -o x.png --size 10x10", 2);
-        row("render Ramp -o x.png --window 400", 2);
-        row("render Ramp -o x.png --window -100,50", 2);
-        row("render Ramp Standard -o x.png", 2);
-        row("render --table Warm -o t.png", 0, "1 colour tables");
-        row("render --table Nope -o t.png", 1);
-        row("list --tables", 0, "Warm");
-        row("export --colormap Warm", 0, "RGBPoints");
-        row("export --colormap Nope", 1);
-        row("gallery -o g.png", 0, "wrote");
-        row("gallery -o g.png --global broken.json", 1, "wrote");
-        row("gallery -o g.png --per-page 0", 2);
-        row("gallery -o g.png --per-page 500", 2);
-        row("export Mine", 0, "Mine");
-        row("export Nowhere", 1);
-        row("check 3d_presets.json", 0, "0 problem(s), 0 warning(s)");
-        row("check broken.json", 1, "2 problem(s)");
-        row("check warned.json", 0, "1 warning(s)");
-        row("check warned.json --strict", 1);
-        row("check not.json", 2);
-        row("check no.json", 2);
-        row("check 3d_presets.json --global not.json", 2);
-        row("import not.json", 2);
-        row("import warned.json --format pictures", 2);
-        row("import broken.json", 1);
-        row("import warned.json --help-all", 2);
-        row("help", 0, "Exit status");
-        row("help render", 0, "Usage: kesu-presets render NAME");
-        row("help frob", 2);
-        row("--version", 0, "kesu-presets ");
-        row("paint", 2);
-        row("", 2);
+        row(0, "user, shadows shipped", {"list"});
+        // A preset that cannot be used says why, instead of "generated: , ".
+        row(0, R"(cannot be used: "clut": clut preset not found ("Nope"))",
+            {"list --global broken.json"});
+        row(0, "3 of its own", {"show Ramp"});
+        row(0, "\"Standard\"", {"show Nowhere --fallback"});
+        row(0, "wrote", {"render Ramp -o o.png --window 100,10"});
+        row(0, "1 colour tables", {"render --table Warm -o t.png"});
+        row(0, "Warm", {"list --tables"});
+        row(0, "RGBPoints", {"export --colormap Warm"});
+        row(0, "wrote", {"gallery -o g.png"});
+        row(1, "wrote", {"gallery -o g.png --global broken.json"});
+        row(0, "Mine", {"export Mine"});
+        row(0, "0 problem(s), 0 warning(s)", {"check 3d_presets.json"});
+        row(1, "2 problem(s)", {"check broken.json"});
+        row(0, "1 warning(s)", {"check warned.json"});
+        row(0, "Exit status", {"help"});
+        row(0, "Usage: kesu-presets render NAME", {"help render"});
+        row(0, "kesu-presets ", {"--version"});
+        row(1, "", {"show Nowhere", "show Bad --global broken.json", "render Nowhere -o o.png"});
+        row(1, "", {"render Lost -o o.png --global broken.json", "render --table Nope -o t.png"});
+        row(1, "", {"export --colormap Nope", "export Nowhere", "check warned.json --strict"});
+        row(1, "", {"import broken.json"});
+        row(2, "", {"list --frob", "render Ramp -o o.nope", "render Ramp -o x.png --size 10x10"});
+        row(2, "", {"render Ramp -o x.png --window 400", "render Ramp -o x.png --window -100,50"});
+        row(2, "", {"render Ramp Standard -o x.png", "gallery -o g.png --per-page 0"});
+        row(2, "", {"gallery -o g.png --per-page 500", "check not.json", "check no.json"});
+        row(2, "", {"check 3d_presets.json --global not.json", "import not.json"});
+        row(2, "", {"import warned.json --format pictures", "import warned.json --help-all"});
+        row(2, "", {"help frob", "paint", ""});
     }
     void every_command_keeps_the_exit_status_contract()
     {
-        QFETCH(QString, arguments);
         QFETCH(int, status);
         QFETCH(QString, output);
+        QFETCH(QStringList, commands);
         Fixture fixture;
         const QByteArray before = TemporaryStore::read(fixture.user_file());
-        const Result result = fixture.run(arguments);
-        QVERIFY2(result.status == status && result.text().contains(output),
-                 qPrintable(QString::number(result.status) + ": "_l + result.err));
-        QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
-        QCOMPARE(QDir(fixture.path(".kesu"_l)).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{"presets.json"_l});
-        // Usage errors are one line on the error stream, naming the tool, not its path.
-        if (status == 2 && !arguments.isEmpty())
-            QVERIFY2(result.err.startsWith("kesu-presets: "_l)
-                         && result.err.count(QLatin1Char('\n')) == 1,
-                     qPrintable(result.err));
-        QVERIFY(!result.text().contains(QStringLiteral(KESU_PRESETS_TOOL)));
+        for (const QString &command : commands) {
+            const Result result = fixture.run(command);
+            QVERIFY2(result.status == status && result.text().contains(output),
+                     qPrintable(command + ": "_l + QString::number(result.status) + ": "_l
+                                + result.err));
+            QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
+            QCOMPARE(QDir(fixture.path(".kesu"_l)).entryList(QDir::Files | QDir::Hidden),
+                     QStringList{"presets.json"_l});
+            // Usage errors are one line on the error stream, naming the tool, not its path.
+            if (status == 2 && !command.isEmpty())
+                QVERIFY2(result.err.startsWith("kesu-presets: "_l)
+                             && result.err.count(QLatin1Char('\n')) == 1,
+                         qPrintable(result.err));
+            QVERIFY(!result.text().contains(QStringLiteral(KESU_PRESETS_TOOL)));
+        }
     }
 
     void list_tells_where_each_preset_comes_from()
@@ -464,23 +415,18 @@ private Q_SLOTS:
         const QString generated = QStringLiteral(
             "'points': 'generated', 'opacity': 'Linear Table', 'clut': 'No CLUT', 'group': 'Test'");
         QCOMPARE(result.json(),
-                 json(QStringLiteral(
-                          "[{'name': 'Mine', 'source': 'user', 'read_only': false, 'points': "
-                          "'custom', 'group': 'Test'}, {'name': 'Ramp', 'source': 'shipped', "
-                          "'read_only': true, 'points': 'custom', 'group': 'Test'}, {'name': "
-                          "'Shadowed', 'source': 'user, shadows shipped', 'read_only': false, %1}, "
-                          "{'name': 'Standard', 'source': 'shipped', 'read_only': true, %1}]")
-                          .arg(generated)));
-        const Result table = fixture.run("list"_l);
-        QCOMPARE(table.text().count(QLatin1Char('\n')), 5);
-        QVERIFY(table.status == 0 && table.text().contains("user, shadows shipped"_l));
+                 QJsonDocument::fromJson(text(
+                     QStringLiteral(
+                         "[{'name': 'Mine', 'source': 'user', 'read_only': false, 'points': "
+                         "'custom', 'group': 'Test'}, {'name': 'Ramp', 'source': 'shipped', "
+                         "'read_only': true, 'points': 'custom', 'group': 'Test'}, {'name': "
+                         "'Shadowed', 'source': 'user, shadows shipped', 'read_only': false, %1}, "
+                         "{'name': 'Standard', 'source': 'shipped', 'read_only': true, %1}]")
+                         .arg(generated))));
+        QCOMPARE(fixture.run("list"_l).text().count(QLatin1Char('\n')), 5);
         const Result selected = fixture.run("list --json --group test --match sha"_l);
         QCOMPARE(selected.json()[0]["name"_l].toString(), "Shadowed"_l);
         QCOMPARE(selected.json().array().size(), 1);
-        // A preset that cannot be used says why, instead of "generated: , ".
-        const Result broken = fixture.run("list --global broken.json"_l);
-        QVERIFY(
-            broken.text().contains("cannot be used: \"clut\": clut preset not found (\"Nope\")"_l));
     }
 
     void show_json_prints_the_preset_as_stored()
@@ -552,27 +498,16 @@ private Q_SLOTS:
         QCOMPARE(seen.size(), 2);
     }
 
-    void output_goes_where_it_is_sent_data()
-    {
-        QTest::addColumn<QString>("arguments");
-        QTest::addColumn<QByteArray>("start");
-        QTest::newRow("a picture to standard output")
-            << "render Ramp -o -" << QByteArray("\x89PNG");
-        QTest::newRow("a preset to standard output") << "export Ramp -o -" << QByteArray("{");
-        QTest::newRow("a picture in the format of its extension")
-            << "render Ramp -o ramp.jpg" << QByteArray("\xff\xd8\xff");
-    }
     void output_goes_where_it_is_sent()
     {
-        QFETCH(QString, arguments);
-        QFETCH(QByteArray, start);
         Fixture fixture;
-        const Result result = fixture.run(arguments);
-        QCOMPARE(result.status, 0);
-        const QByteArray written = arguments.endsWith("-"_l)
-            ? result.out
-            : TemporaryStore::read(fixture.path("ramp.jpg"_l));
-        QVERIFY(written.startsWith(start));
+        const Result picture = fixture.run("render Ramp -o -"_l);
+        QVERIFY(picture.status == 0 && picture.out.startsWith("\x89PNG"));
+        const Result exported = fixture.run("export Ramp -o -"_l);
+        QVERIFY(exported.status == 0 && exported.out.startsWith("{"));
+        // The format is that of the extension.
+        QCOMPARE(fixture.run("render Ramp -o ramp.jpg"_l).status, 0);
+        QVERIFY(TemporaryStore::read(fixture.path("ramp.jpg"_l)).startsWith("\xff\xd8\xff"));
         QVERIFY(!QFileInfo::exists(fixture.path("-"_l)));
     }
 
@@ -604,13 +539,11 @@ private Q_SLOTS:
     void without_home_the_library_s_place_is_used()
     {
         Fixture fixture;
-        for (const char *home :
-             {static_cast<const char *>(""), static_cast<const char *>(nullptr)}) {
+        for (const bool empty : {true, false}) {
             QProcessEnvironment environment = fixture.environment();
-            if (home)
+            environment.remove("HOME"_l);
+            if (empty)
                 environment.insert("HOME"_l, QString());
-            else
-                environment.remove("HOME"_l);
             QProcess process;
             fixture.launch(process, {"--global"_l, fixture.global_file(), "list"_l}, environment);
             const Result result = Fixture::finish(process);
@@ -643,71 +576,64 @@ private Q_SLOTS:
         expected.insert("read_only"_l, false);
         QCOMPARE(preset(saved, "Precise"_l), expected);
         QVERIFY(saved.contains("1234.567,") && saved.contains("0.1\n"));
-        QCOMPARE(
-            QJsonDocument::fromJson(saved)["rendering"_l]["dvr"_l]["last"_l]["preset"_l]["key"_l]
-                .toString(),
-            "Mine"_l);
+        QCOMPARE(QJsonDocument(
+                     fixture.user_on_disk())["rendering"_l]["dvr"_l]["last"_l]["preset"_l]["key"_l],
+                 QJsonValue("Mine"_l));
     }
 
-    void import_leaves_the_other_user_presets_untouched_data()
-    {
-        QTest::addColumn<QString>("arguments");
-        QTest::addColumn<bool>("empty");
-        QTest::addColumn<int>("status");
-        QTest::newRow("an export imported into an empty user file gives the same preset back")
-            << "import ramp.json" << true << 0;
-        QTest::newRow("an import adds the preset") << "import ramp.json" << false << 0;
-        QTest::newRow("a forced import skips the preset that fails the check")
-            << "import bad.json --force" << false << 1;
-        QTest::newRow("an import that fails the check changes nothing")
-            << "import bad.json" << false << 1;
-    }
     void import_leaves_the_other_user_presets_untouched()
     {
-        QFETCH(QString, arguments);
-        QFETCH(bool, empty);
         Fixture fixture;
         QCOMPARE(fixture.run("export Ramp -o ramp.json"_l).status, 0);
         TemporaryStore::write(
             fixture.path("bad.json"_l),
             presets_file(entry("Bad", "100, 0").replace("0.15"_l, "5"_l) + ", "_l + ramp));
-        // The empty user file is in a folder that does not exist yet.
-        const QString user = empty ? fixture.path("elsewhere/presets.json"_l) : fixture.user_file();
-        const QByteArray before = TemporaryStore::read(user);
-        const Result result = fixture.run(arguments, user);
-        QTEST(result.status, "status");
-        QCOMPARE(result.err.contains("\"ambient\": range violation"_l),
-                 arguments.contains("bad"_l));
-        const QByteArray after = TemporaryStore::read(user);
         QJsonObject expected = preset(presets_file(ramp), "Ramp"_l);
         expected.insert("read_only"_l, false);
-        // Refused, the file stays as it was.
-        if (arguments.endsWith("bad.json"_l))
-            QCOMPARE(after, before);
-        else
+        const QByteArray before = TemporaryStore::read(fixture.user_file());
+        QVERIFY(QFile::copy(fixture.user_file(), fixture.path("copy.json"_l)));
+        // Ramp is imported, and nothing else of the user's file changes.
+        const auto import = [&](const QString &arguments, const QString &user, int status) {
+            const Result result = fixture.run(arguments, user);
+            QCOMPARE(result.status, status);
+            QCOMPARE(result.err.contains("\"ambient\": range violation"_l), status == 1);
+            const QByteArray after = TemporaryStore::read(user);
             QCOMPARE(preset(after, "Ramp"_l), expected);
-        for (const char *name : {"Mine", "Shadowed", "Bad"})
-            QCOMPARE(preset(after, QLatin1String(name)), preset(before, QLatin1String(name)));
-        QCOMPARE(QJsonDocument::fromJson(after)["viewer"_l],
-                 QJsonDocument::fromJson(before)["viewer"_l]);
+            for (const char *name : {"Mine", "Shadowed", "Bad"})
+                QCOMPARE(preset(after, QLatin1String(name)), preset(before, QLatin1String(name)));
+            QCOMPARE(QJsonDocument::fromJson(after)["viewer"_l],
+                     QJsonDocument::fromJson(before)["viewer"_l]);
+        };
+        // A file that fails the check is refused as a whole; forced, only the failing preset is
+        // skipped.
+        const Result refused = fixture.run("import bad.json"_l);
+        QVERIFY(refused.status == 1 && refused.err.contains("\"ambient\": range violation"_l));
+        QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
+        import("import bad.json --force"_l, fixture.user_file(), 1);
+        import("import ramp.json"_l, fixture.path("copy.json"_l), 0);
+        // An export imported into an empty user file, in a folder not there yet, comes back the
+        // same.
+        const QString elsewhere = fixture.path("elsewhere/presets.json"_l);
+        QCOMPARE(fixture.run("import ramp.json"_l, elsewhere).status, 0);
+        QCOMPARE(preset(TemporaryStore::read(elsewhere), "Ramp"_l), expected);
     }
 
     void concurrent_imports_keep_every_preset()
     {
-        constexpr int imports = 8;
         Fixture fixture;
         std::vector<std::unique_ptr<QProcess>> processes;
-        for (int i = 0; i < imports; ++i) {
+        for (int i = 0; i < 8; ++i) {
             const QString name = QStringLiteral("P%1").arg(i);
             TemporaryStore::write(fixture.path(name + ".json"_l),
                                   presets_file(entry(qPrintable(name), "100, 50")));
             processes.push_back(std::make_unique<QProcess>());
-            fixture.launch(*processes.back(), "import "_l + name + ".json"_l);
+            fixture.launch(*processes.back(), fixture.arguments("import "_l + name + ".json"_l, {}),
+                           fixture.environment());
         }
         for (auto &process : processes)
             QCOMPARE(Fixture::finish(*process).status, 0);
         const QByteArray saved = TemporaryStore::read(fixture.user_file());
-        for (int i = 0; i < imports; ++i)
+        for (int i = 0; i < 8; ++i)
             QVERIFY(!preset(saved, QStringLiteral("P%1").arg(i)).isEmpty());
         QVERIFY(!preset(saved, "Mine"_l).isEmpty());
     }
@@ -715,13 +641,14 @@ private Q_SLOTS:
     void imports_bring_colour_tables_and_volume_properties()
     {
         Fixture fixture;
-        QJsonObject sea = QJsonDocument::fromJson(text(warm)).object();
-        sea.insert("blue"_l, channel(256, 200));
-        const auto file = [&](const QJsonObject &table) {
-            return presets_file(entry("Tinted", "100, 50").replace("No CLUT"_l, "Sea"_l),
-                                "'Sea': "_l + QString::fromUtf8(QJsonDocument(table).toJson()));
+        QJsonObject sea = table(255, 128, 200);
+        const auto write = [&] {
+            TemporaryStore::write(
+                fixture.path("sea.json"_l),
+                presets_file(entry("Tinted", "100, 50").replace("No CLUT"_l, "Sea"_l),
+                             "'Sea': "_l + QString::fromUtf8(QJsonDocument(sea).toJson())));
         };
-        TemporaryStore::write(fixture.path("sea.json"_l), file(sea));
+        write();
         Result result = fixture.run("import sea.json"_l);
         QVERIFY2(result.status == 0, qPrintable(result.err));
         QCOMPARE(result.text(), "imported colour table \"Sea\"\nimported \"Tinted\"\n"_l);
@@ -729,8 +656,8 @@ private Q_SLOTS:
         QCOMPARE(fixture.run("import sea.json"_l).text(),
                  "unchanged colour table \"Sea\": the same is stored already\n"
                  "unchanged \"Tinted\": the same is stored already\n"_l);
-        sea.insert("red"_l, channel(256, 0));
-        TemporaryStore::write(fixture.path("sea.json"_l), file(sea));
+        sea.insert("red"_l, channel(0));
+        write();
         QCOMPARE(fixture.run("import sea.json"_l).status, 1);
         result = fixture.run("import sea.json --force"_l);
         QVERIFY(result.text().contains(
@@ -761,8 +688,7 @@ private Q_SLOTS:
         const Result result = fixture.run(
             "gallery --global many.json --no-user -o g.png --per-page 120 --width 400"_l);
         QCOMPARE(result.status, 0);
-        QStringList pages = QDir(fixture.dir.path()).entryList({"g*.png"_l});
-        QCOMPARE(pages,
+        QCOMPARE(QDir(fixture.dir.path()).entryList({"g*.png"_l}),
                  (QStringList{"g-001.png"_l, "g-002.png"_l, "g-003.png"_l, "g-004.png"_l,
                               "g-005.png"_l}));
         QCOMPARE(result.text().count("wrote "_l), 5);
