@@ -213,33 +213,26 @@ private Q_SLOTS:
                          "VolumeProperty \"CT-Bone\": \"specular\" -1 clamped to 0"_l,
                          "VolumeProperty \"CT-Bone\": \"specularPower\" 300 clamped to 256"_l}));
         QCOMPARE(read.presets.size(), std::size_t(2));
-        const QJsonObject bone = read.presets.front().second;
-        QStringList points;
-        for (const QJsonValue &p : bone["points"_l].toArray())
-            points << QStringLiteral("%1 %2 %3 %4 %5")
-                          .arg(p["x"_l].toDouble())
-                          .arg(QString::number(p["y"_l].toDouble(), 'g', 10))
-                          .arg(p["r"_l].toDouble())
-                          .arg(p["g"_l].toDouble())
-                          .arg(p["b"_l].toDouble());
-        // The union of both functions' places; each value from its own function, held beyond
-        // its ends.
-        QCOMPARE(points,
-                 (QStringList{"0 0.2 1 0 0"_l, "50 0.2 0.5 0 0.5"_l, "100 0.4666666667 0 0 1"_l,
-                              "200 1 0 0 1"_l}));
-        QCOMPARE(bone["window"_l].toArray(), (QJsonArray{200, 100}));
-        QCOMPARE(bone["group"_l].toString(), "CT"_l);
-        QCOMPARE(bone["clut"_l].toString(), "No CLUT"_l);
-        QCOMPARE(bone["read_only"_l].toBool(true), false);
-        QCOMPARE(bone["shade"_l].toBool(true), false);
-        QCOMPARE(bone["ambient"_l].toDouble(), 4.0);
-        QCOMPARE(bone["points"_l][0]["midpoint"_l].toDouble(), 0.5);
-        const QJsonObject soft = read.presets.back().second;
-        QCOMPARE(soft["group"_l].toString(), "Imported"_l);
-        QCOMPARE(soft["window"_l].toArray(), (QJsonArray{0, 10}));
-        // The model's cleared shading where the element gives none.
-        QCOMPARE(soft["specular_power"_l].toDouble(), 15.0);
-        QCOMPARE(soft["shade"_l].toBool(false), true);
+        // The points are the union of both functions' places, each value from its own function
+        // and held beyond its ends; the rest is the model's cleared preset, with each shading
+        // value clamped into its range.
+        const QJsonObject bone = QJsonDocument::fromJson(R"({"points": [
+            {"x": 0, "y": 0.2, "r": 1, "g": 0, "b": 0, "midpoint": 0.5, "sharpness": 0},
+            {"x": 50, "y": 0.2, "r": 0.5, "g": 0, "b": 0.5, "midpoint": 0.5, "sharpness": 0},
+            {"x": 100, "y": 0.4666666666666667, "r": 0, "g": 0, "b": 1, "midpoint": 0.5,
+            "sharpness": 0}, {"x": 200, "y": 1, "r": 0, "g": 0, "b": 1, "midpoint": 0.5,
+            "sharpness": 0}], "ambient": 4, "diffuse": 0.5, "specular": 0, "specular_power": 256,
+            "shade": false, "background": {"color": [0, 249, 255]}, "blend_mode": 0,
+            "clut": "No CLUT", "description": "CT-Bone", "group": "CT", "opacity": "",
+            "filters": {"convolution": [""]}, "read_only": false, "window": [200, 100]})")
+                                     .object();
+        QCOMPARE(read.presets.front().second, bone);
+        QCOMPARE(read.presets.back().second,
+                 kesu::test::with_members(R"({"ambient": 0.15, "diffuse": 0.3, "specular": 0.9,
+                     "specular_power": 15, "shade": true, "description": "Soft tissue",
+                     "group": "Imported", "window": [0, 10], "points": [{"x": 10, "y": 1,
+                     "r": 1, "g": 1, "b": 1, "midpoint": 0.5, "sharpness": 0}]})",
+                                          bone));
     }
 
     void volume_properties_that_cannot_be_read_are_named_data()
