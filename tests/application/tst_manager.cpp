@@ -5,49 +5,80 @@
 #include "testing.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTimer>
 
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <optional>
 #include <pwd.h>
+#include <stdexcept>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
+using kesu::test::columns;
+using kesu::test::row;
 using kesu::test::TemporaryStore;
 using kesu::test::WarningRecorder;
 using korvel::application::preset;
+using korvel::application::impl::Configuration;
 using korvel::application::impl::Manager;
 
 namespace {
 
 const QJsonObject x1{{QStringLiteral("x"), 1}};
 
+// A JSON value written as text: "5", "{\"x\":1}".
+QJsonValue json(const QString &text)
+{
+    return QJsonDocument::fromJson(QStringLiteral("[%1]").arg(text).toUtf8()).array().at(0);
+}
+
+std::unique_ptr<Manager> start(const TemporaryStore &store, const QString &user,
+                               const QString &global = QStringLiteral("{}"))
+{
+    TemporaryStore::write(store.user_file(), user.toUtf8());
+    TemporaryStore::write(store.global_file(), global.toUtf8());
+    return store.start();
+}
+
+bool save_timer_active(const Manager &manager)
+{
+    return manager.findChild<QTimer *>()->isActive();
+}
+
 QStringList files_in(const QString &folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
-// Limits the size of the files this process writes, as a full disk would.
-class FileSizeLimit
+// Limits a resource of this process while it lives: the size of the files it writes, as a full
+// disk would, or the number of its open files.
+class Limit
 {
 public:
-    explicit FileSizeLimit(rlim_t bytes)
+    Limit(int resource, rlim_t value)
+        : resource(resource)
     {
-        getrlimit(RLIMIT_FSIZE, &old);
+        getrlimit(resource, &old);
         handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited{bytes, old.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limited);
+        rlimit limited{value, old.rlim_max};
+        setrlimit(resource, &limited);
     }
-    ~FileSizeLimit()
+    ~Limit()
     {
-        setrlimit(RLIMIT_FSIZE, &old);
+        setrlimit(resource, &old);
         std::signal(SIGXFSZ, handler);
     }
 
 private:
+    int resource;
     rlimit old{};
     void (*handler)(int);
 };
@@ -75,133 +106,41 @@ private Q_SLOTS:
         QVERIFY(!Manager::instance());
     }
 
-    void first_write_creates_user_file()
-    {
-        TemporaryStore store;
-        WarningRecorder warnings;
-        auto manager = store.start();
-        QVERIFY(!preset("user/rendering/dvr/last/preset"));
-        QElapsedTimer clock;
-        clock.start();
-        preset("user/a/b").set(x1);
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(store.user_file()), 3000);
-        QVERIFY2(clock.elapsed() >= 1000, qPrintable(QString::number(clock.elapsed())));
-        const QJsonDocument expected(
-            kesu::test::nest({QStringLiteral("a"), QStringLiteral("b")}, x1));
-        QCOMPARE(TemporaryStore::read(store.user_file()), expected.toJson(QJsonDocument::Indented));
-        // Written through a temporary file that is renamed: nothing else is left in the folder
-        // but the lock file of the writers.
-        QCOMPARE(
-            files_in(store.dir.filePath(QStringLiteral(".kesu"))),
-            QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
-        QVERIFY(warnings.warnings().isEmpty());
-    }
-
-    void writes_that_leave_no_file()
-    {
-        TemporaryStore store;
-        WarningRecorder warnings;
-        auto manager = store.start();
-        preset("global/a").set(x1); // only the shipped document: no empty presets.json
-        QVERIFY(manager->sync());
-        QVERIFY(!QFileInfo::exists(store.user_file()));
-        QVERIFY(warnings.warnings().isEmpty());
-    }
-
-    void first_save_makes_the_folder()
+    // The last change comes from another thread, whose restart of the save timer is queued.
+    void saves_one_second_after_the_last_change()
     {
         TemporaryStore store;
         const QString folder = store.dir.filePath(QStringLiteral(".kesu"));
         QVERIFY(QDir(store.dir.path()).rmdir(QStringLiteral(".kesu")));
-        auto manager = store.start();
-        preset("user/a").set(x1);
-        QVERIFY(manager->sync());
-        QCOMPARE(QFileInfo(folder).permissions() & 0x7777,
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
-                     | QFile::WriteUser | QFile::ExeUser);
-        QCOMPARE(store.user_on_disk(), QJsonObject({{QStringLiteral("a"), x1}}));
-    }
-
-    void no_folder_directly_under_the_root()
-    {
-        const QString folder =
-            QStringLiteral("/kesu-test-%1").arg(QCoreApplication::applicationPid());
-        TemporaryStore store;
         WarningRecorder warnings;
-        Manager manager(folder + QStringLiteral("/presets.json"), store.global_file());
-        for (const char *path : {"user/a", "user/b"}) {
-            preset(path).set(x1);
-            QVERIFY(!manager.sync());
-        }
-        QVERIFY(!QFileInfo::exists(folder));
-        QCOMPARE(warnings.warnings().size(), 1);
-        QVERIFY(warnings.warnings().first().startsWith(QStringLiteral("cannot make the folder")));
-        QCOMPARE(preset("user/b").get().toObject(), x1);
-    }
-
-    void missing_shipped_file_warns_once()
-    {
-        TemporaryStore store;
-        QVERIFY(QFile::remove(store.global_file()));
-        WarningRecorder warnings;
-        auto manager = store.start();
-        QCOMPARE(warnings.warnings(),
-                 QStringList{QStringLiteral("fail on open 3d_presets.json file")});
-        QVERIFY(!preset("global/rendering"));
-    }
-
-    void unusable_files_read_as_empty_documents_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("truncated") << QByteArray("{\"rendering\": {\"dvr\": ");
-        QTest::newRow("a JSON array") << QByteArray("[{\"rendering\": 1}]");
-        QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe{", 4);
-        QTest::newRow("nested too deep") << QByteArray(2000, '[') + QByteArray(2000, ']');
-        QTest::newRow("invalid UTF-8") << QByteArray("{\"render\xc3\x28ing\": 1}");
-    }
-    void unusable_files_read_as_empty_documents()
-    {
-        QFETCH(QByteArray, bytes);
-        TemporaryStore store;
-        TemporaryStore::write(store.user_file(), bytes);
-        TemporaryStore::write(store.global_file(), bytes);
-        auto manager = store.start();
-        QVERIFY(!preset("user/rendering") && !preset("global/rendering") && !preset("user/0"));
-        preset("user/a").set(x1);
-        QCOMPARE(preset("user/a").get().toObject(), x1);
-    }
-
-    void very_large_files_load_whole()
-    {
-        TemporaryStore store;
-        QJsonObject presets;
-        const QJsonObject stored{{QStringLiteral("description"), QString(1000, u'd')}};
-        for (int i = 0; i < 20000; ++i)
-            presets.insert(QString::number(i), stored);
-        store.write_user(kesu::test::nest({QStringLiteral("rendering")}, presets));
-        QVERIFY(QFileInfo(store.user_file()).size() > 20 * 1000 * 1000);
-        auto manager = store.start();
-        QCOMPARE(preset("user/rendering/19999").get().toObject(), stored);
-    }
-
-    void burst_of_writes_saves_once_after_the_last()
-    {
-        TemporaryStore store;
         auto manager = store.start();
         QElapsedTimer since_last;
         for (int i = 0; i < 3; ++i) {
             QTest::qWait(i > 0 ? 400 : 0);
             QVERIFY(!QFileInfo::exists(store.user_file()));
-            preset("user/a").set(QJsonObject{{QStringLiteral("i"), i}});
+            const auto change = [i] {
+                preset("user/a").set(QJsonObject{{QStringLiteral("i"), i}});
+            };
+            if (i < 2)
+                change();
+            else
+                std::thread(change).join();
             since_last.start();
         }
         QTest::qWait(700);
         QVERIFY2(!QFileInfo::exists(store.user_file()), "saved before a second without changes");
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(store.user_file()), 3000);
         QVERIFY(since_last.elapsed() >= 1000 && since_last.elapsed() < 3000);
-        QCOMPARE(store.user_on_disk()[QStringLiteral("a")].toObject()[QStringLiteral("i")].toInt(),
-                 2);
+        QCOMPARE(store.user_on_disk(),
+                 QJsonObject({{QStringLiteral("a"), json(QStringLiteral(R"({"i":2})"))}}));
+        // Written through a temporary file that is renamed, in a folder only its owner may enter.
+        QCOMPARE(
+            files_in(folder),
+            QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
+        QCOMPARE(QFileInfo(folder).permissions() & 0x7777,
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser
+                     | QFile::WriteUser | QFile::ExeUser);
+        QVERIFY2(warnings.warnings().isEmpty(), qPrintable(warnings.warnings().join(u'\n')));
     }
 
     void endless_changes_are_saved_within_ten_seconds()
@@ -221,8 +160,7 @@ private Q_SLOTS:
     void destruction_writes_a_pending_save_only()
     {
         TemporaryStore store;
-        store.write_user(QJsonObject{{QStringLiteral("old"), 1}});
-        auto manager = store.start();
+        auto manager = start(store, QStringLiteral(R"({"old":1})"));
         preset("user/new").set(x1);
         manager.reset();
         QCOMPARE(store.user_on_disk(),
@@ -252,18 +190,71 @@ private Q_SLOTS:
         QVERIFY(store.user_on_disk().contains(QStringLiteral("a")));
     }
 
-    void writes_from_another_thread_are_saved_quietly()
+    // Without a user document nothing is written, not even an empty file.
+    void shipped_changes_stay_in_memory()
     {
         TemporaryStore store;
-        auto manager = store.start();
+        const QByteArray shipped(R"({"rendering":{"dvr":{"d":1}}})");
+        TemporaryStore::write(store.global_file(), shipped);
         WarningRecorder warnings;
-        std::thread([] { preset("user/a").set(x1); }).join();
-        QElapsedTimer clock;
-        clock.start();
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(store.user_file()), 3000);
-        QVERIFY(clock.elapsed() >= 900);
-        QCOMPARE(store.user_on_disk()[QStringLiteral("a")].toObject(), x1);
-        QVERIFY2(warnings.warnings().isEmpty(), qPrintable(warnings.warnings().join(u'\n')));
+        auto manager = store.start();
+        preset("global/rendering/dvr").set(x1);
+        QVERIFY(save_timer_active(*manager));
+        QCOMPARE(preset("global/rendering/dvr").get(), QJsonValue(x1));
+        QVERIFY(manager->sync());
+        QVERIFY(!QFileInfo::exists(store.user_file()));
+        manager = store.start();
+        QCOMPARE(TemporaryStore::read(store.global_file()), shipped);
+        QCOMPARE(preset("global/rendering/dvr").get(), json(QStringLiteral(R"({"d":1})")));
+        QVERIFY(warnings.warnings().isEmpty());
+    }
+
+    void unusable_files_read_as_empty_documents_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // of both files; none for null
+        QTest::addColumn<bool>("broken");
+        QTest::newRow("no files") << QByteArray() << false;
+        QTest::newRow("empty") << QByteArray("") << false;
+        QTest::newRow("truncated") << QByteArray("{\"rendering\": {\"dvr\": ") << true;
+        QTest::newRow("a JSON array") << QByteArray("[{\"rendering\": 1}]") << true;
+        QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe{", 4) << true;
+        QTest::newRow("nested too deep") << QByteArray(2000, '[') + QByteArray(2000, ']') << true;
+        QTest::newRow("invalid UTF-8") << QByteArray("{\"render\xc3\x28ing\": 1}") << true;
+    }
+    void unusable_files_read_as_empty_documents()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, broken);
+        TemporaryStore store;
+        QStringList expected;
+        if (broken)
+            expected << QStringLiteral("broken %1 left out, copied aside at the next save")
+                            .arg(store.user_file());
+        if (bytes.isNull()) {
+            QVERIFY(QFile::remove(store.global_file()));
+            expected << QStringLiteral("fail on open 3d_presets.json file");
+        } else {
+            TemporaryStore::write(store.user_file(), bytes);
+            TemporaryStore::write(store.global_file(), bytes);
+        }
+        WarningRecorder warnings;
+        auto manager = store.start();
+        QCOMPARE(warnings.warnings(), expected);
+        QVERIFY(!preset("user/rendering") && !preset("global/rendering") && !preset("user/0"));
+        preset("user/a").set(x1);
+        QCOMPARE(preset("user/a").get().toObject(), x1);
+    }
+
+    void very_large_files_load_whole()
+    {
+        TemporaryStore store;
+        QJsonObject presets;
+        const QJsonObject stored{{QStringLiteral("description"), QString(1000, u'd')}};
+        for (int i = 0; i < 20000; ++i)
+            presets.insert(QString::number(i), stored);
+        store.write_user(kesu::test::nest({QStringLiteral("rendering")}, presets));
+        auto manager = store.start();
+        QCOMPARE(preset("user/rendering/19999").get().toObject(), stored);
     }
 
     void broken_user_file_is_copied_aside()
@@ -276,16 +267,12 @@ private Q_SLOTS:
             TemporaryStore::write(store.user_file(), broken);
             WarningRecorder warnings;
             auto manager = store.start();
-            // Told at start-up, not only when the copy is made.
-            QCOMPARE(warnings.warnings(),
-                     QStringList{QStringLiteral("broken %1 left out, copied aside at the next save")
-                                     .arg(store.user_file())});
             preset("user/a").set(x1);
             manager->on_save();
             manager->on_save();
             const QStringList copies = files_in(folder).filter(QStringLiteral(".broken-"));
             QCOMPARE(copies.size(), round);
-            QCOMPARE(warnings.warnings().size(), 2);
+            QCOMPARE(warnings.warnings().size(), 2); // the first at start-up
             QVERIFY(warnings.warnings().last().startsWith(
                 QStringLiteral("broken presets.json copied to ")));
             for (const QString &copy : copies)
@@ -294,43 +281,96 @@ private Q_SLOTS:
         }
     }
 
-    void unreadable_user_file_is_never_overwritten()
+    // A save that cannot write keeps the changes in memory and pending, reports the failure, and
+    // leaves the files as they were.
+    void failed_save_reports_failure_data()
     {
-        TemporaryStore store;
+        QTest::addColumn<QString>("file"); // the user file, from the temporary folder
+        QTest::addColumn<QString>("folder"); // made there beforehand
+        QTest::addColumn<QByteArray>("bytes"); // of the user file; none for null
+        QTest::addColumn<int>("limited"); // a resource limited while saving, or -1
+        QTest::addColumn<QStringList>("warnings"); // %1 is the user file
+        const QString user = QStringLiteral(".kesu/presets.json");
+        const QString keeping = QStringLiteral(", keeping changes in memory");
+        const QString folder = QStringLiteral("cannot make the folder of %1 (");
+        const QString lock = QStringLiteral("cannot lock %1.lock (Is a directory)") + keeping;
+        const QString copy = QStringLiteral("cannot copy broken %1 aside") + keeping;
+        const QString full = QStringLiteral("fail on save presets.json: File too large");
+        const QString open = QStringLiteral("fail on save presets.json: Too many open files");
+        QTest::newRow("no folder directly under the root")
+            << QStringLiteral("/kesu-test-%1/presets.json").arg(QCoreApplication::applicationPid())
+            << QString() << QByteArray() << -1
+            << QStringList{folder + QStringLiteral("no folder is made directly under /)")
+                           + keeping};
+        QTest::newRow("no parent for the folder")
+            << QStringLiteral("missing/.kesu/presets.json") << QString() << QByteArray() << -1
+            << QStringList{folder + QStringLiteral("No such file or directory)") + keeping};
         // A folder in place of the file exists but cannot be read, even by root.
-        QVERIFY(QDir(store.dir.path()).mkpath(QStringLiteral(".kesu/presets.json/inside")));
-        WarningRecorder warnings;
-        auto manager = store.start();
-        for (const char *path : {"user/a", "user/b"}) {
-            preset(path).set(x1);
-            QVERIFY(!manager->sync());
-        }
-        QCOMPARE(warnings.warnings().size(), 1); // at start-up
-        QVERIFY(warnings.warnings().first().startsWith(QStringLiteral("cannot read ")));
-        manager.reset();
-        QVERIFY(QFileInfo(store.dir.filePath(QStringLiteral(".kesu/presets.json/inside"))).isDir());
+        QTest::newRow("a folder in place of the file")
+            << user << user + QStringLiteral("/inside") << QByteArray() << -1
+            << QStringList{QStringLiteral("cannot read %1") + keeping};
+        QTest::newRow("a folder in place of the lock")
+            << user << user + QStringLiteral(".lock") << QByteArray("{}") << -1
+            << QStringList{lock, lock};
+        QTest::newRow("a broken file that cannot be copied aside")
+            << user << QString() << QByteArray(2000, '[') << int(RLIMIT_FSIZE)
+            << QStringList{QStringLiteral("broken %1 left out, copied aside at the next save"),
+                           copy, copy};
+        QTest::newRow("no temporary file")
+            << user << QString() << QByteArray() << int(RLIMIT_NOFILE) << QStringList{open, open};
+        QTest::newRow("a full disk")
+            << user << QString() << "{\"old\": \"" + QByteArray(2000, 'x') + "\"}"
+            << int(RLIMIT_FSIZE) << QStringList{full, full};
+        QTest::newRow("no home folder")
+            << QString() << QString() << QByteArray() << -1
+            << QStringList{QStringLiteral("no home folder for presets.json") + keeping};
     }
-
-    void failed_write_keeps_old_file_and_retries()
+    void failed_save_reports_failure()
     {
+        QFETCH(QString, file);
+        QFETCH(QString, folder);
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, limited);
+        QFETCH(QStringList, warnings);
         TemporaryStore store;
-        store.write_user(QJsonObject{{QStringLiteral("old"), 1}});
-        const QByteArray old = TemporaryStore::read(store.user_file());
-        auto manager = store.start();
-        preset("user/big").set(QJsonObject{{QStringLiteral("text"), QString(4096, u'x')}});
+        const QDir dir(store.dir.path());
+        const QString user_file = file.isEmpty() ? file : dir.filePath(file);
+        if (!folder.isEmpty())
+            QVERIFY(dir.mkpath(folder));
+        if (!bytes.isNull())
+            TemporaryStore::write(user_file, bytes);
+        const QString user_folder = dir.filePath(QFileInfo(file).path());
+        const bool folder_existed = QFileInfo::exists(user_folder);
+        // Everything but the lock file.
+        const auto left = [&user_folder] {
+            return files_in(user_folder)
+                .filter(QRegularExpression(QStringLiteral("(?<!\\.lock)$")));
+        };
+        const QStringList before = left();
+        WarningRecorder recorder;
+        Manager manager(user_file, store.global_file());
         {
-            WarningRecorder warnings;
-            FileSizeLimit full_disk(1024);
-            manager->on_save();
-            QCOMPARE(warnings.warnings(),
-                     QStringList{QStringLiteral("fail on save presets.json: File too large")});
+            // The lock file takes the first free descriptor, the temporary file would take the
+            // next.
+            const int first = ::open("/dev/null", O_RDONLY);
+            const int second = ::open("/dev/null", O_RDONLY);
+            ::close(first);
+            ::close(second);
+            std::optional<Limit> limit;
+            if (limited >= 0)
+                limit.emplace(limited, limited == RLIMIT_NOFILE ? rlim_t(second) : 1024);
+            for (const char *path : {"user/a", "user/b"}) {
+                preset(path).set(x1);
+                QVERIFY(!manager.sync()); // the second time too: the change is still pending
+            }
         }
-        QCOMPARE(TemporaryStore::read(store.user_file()), old);
-        QCOMPARE(
-            files_in(store.dir.filePath(QStringLiteral(".kesu"))),
-            QStringList({QStringLiteral("presets.json"), QStringLiteral("presets.json.lock")}));
-        manager.reset(); // still pending: written at the next chance
-        QVERIFY(store.user_on_disk().contains(QStringLiteral("big")));
+        for (QString &warning : warnings)
+            warning.replace(QStringLiteral("%1"), user_file);
+        QCOMPARE(recorder.warnings(), warnings);
+        QVERIFY(preset("user/a") && preset("user/b"));
+        QCOMPARE(TemporaryStore::read(user_file), bytes);
+        QCOMPARE(QFileInfo::exists(user_folder), folder_existed);
+        QCOMPARE(left(), before); // no temporary file, no copy
     }
 
     // Numbers and characters where Qt versions could write otherwise: the Qt 5 and the Qt 6
@@ -377,13 +417,12 @@ private Q_SLOTS:
         const QString user_file = home.filePath(QStringLiteral(".kesu/presets.json"));
         TemporaryStore::write(user_file, "{\"mine\": 7}");
         kesu::test::ScopedEnvironment environment("HOME", QFile::encodeName(home.path()));
-        const QString shipped =
-            QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources"))
-                .absolutePath()
-            + QStringLiteral("/3d_presets.json");
         Manager manager;
         QCOMPARE(manager.user_file_path(), user_file);
-        QCOMPARE(manager.global_file_path(), shipped);
+        QCOMPARE(manager.global_file_path(),
+                 QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources"))
+                         .absolutePath()
+                     + QStringLiteral("/3d_presets.json"));
         QCOMPARE(preset("user/mine").get(), QJsonValue(7));
         QVERIFY(preset("global/rendering/dvr/preset/Standard"));
     }
@@ -392,10 +431,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("home");
         QTest::addColumn<bool>("user_file");
-        QTest::newRow("HOME unset: the password database's home")
-            << QByteArray() << bool(getpwuid(getuid())->pw_dir[1]);
-        QTest::newRow("HOME empty: the same")
-            << QByteArray("") << bool(getpwuid(getuid())->pw_dir[1]);
+        const bool pw_home = getpwuid(getuid())->pw_dir[1];
+        QTest::newRow("HOME unset: the password database's home") << QByteArray() << pw_home;
+        QTest::newRow("HOME empty: the same") << QByteArray("") << pw_home;
         QTest::newRow("HOME at the root: no user file") << QByteArray("/") << false;
     }
     void home_of_the_user_file()
@@ -403,20 +441,296 @@ private Q_SLOTS:
         QFETCH(QByteArray, home);
         QFETCH(bool, user_file);
         kesu::test::ScopedEnvironment environment("HOME", home);
-        WarningRecorder warnings;
-        Manager manager(korvel::application::impl::default_user_file(),
-                        TemporaryStore().global_file());
         const QString expected =
             QFile::decodeName(getpwuid(getuid())->pw_dir) + QStringLiteral("/.kesu/presets.json");
-        QCOMPARE(manager.user_file_path(), user_file ? expected : QString());
-        if (user_file)
-            return;
-        QCOMPARE(warnings.warnings(),
-                 QStringList{QStringLiteral("no home folder for presets.json, keeping changes in "
-                                            "memory")});
-        preset("user/a").set(x1);
-        QVERIFY(!manager.sync());
-        QCOMPARE(preset("user/a").get().toObject(), x1);
+        QCOMPARE(korvel::application::impl::default_user_file(), user_file ? expected : QString());
+    }
+
+    // Each path is also set and dropped, announced with its root's full prefix.
+    void resolves_paths_data()
+    {
+        columns({"user", "global", "path", "value", "announced"});
+        row("missing in an empty document", {"{}", "{}", "user/a/b", "", "user/a/b"});
+        row("nested number", {R"({"a":{"b":5}})", "{}", "user/a/b", "5", "user/a/b"});
+        row("names are case-sensitive", {R"({"A":1})", "{}", "user/a", "", "user/a"});
+        row("arrays are not traversed", {R"({"a":[{"b":1}]})", "{}", "user/a/0", "", "user/a/0"});
+        row("strings are not traversed", {R"({"a":"s"})", "{}", "user/a/b", "", "user/a/b"});
+        row("double slash names the empty member",
+            {R"({"a":{"":{"b":1}}})", "{}", "user/a//b", "1", "user/a//b"});
+        row("trailing slash names the empty member",
+            {R"({"a":{"":7}})", "{}", "user/a/", "7", "user/a/"});
+        row("user/ alone is the empty top-level member",
+            {R"({"":3})", "{}", "user/", "3", "user/"});
+        row("user/ alone without it", {R"({"a":3})", "{}", "user/", "", "user/"});
+        row("any seven characters lead to the global rest",
+            {"{}", R"({"rendering":1})", "abcdefgrendering", "1", "global/rendering"});
+        row("user without its slash is global",
+            {R"({"x":4})", R"({"":{"x":4}})", "userabc/x", "4", "global//x"});
+        row("seven characters alone", {"{}", R"({"a":1})", "abcdefg", "", "global/"});
+    }
+    void resolves_paths()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, global);
+        QFETCH(QString, path);
+        QFETCH(QString, value);
+        QFETCH(QString, announced);
+        TemporaryStore store;
+        auto manager = start(store, user, global);
+        {
+            const Configuration handle = preset(path.toStdString());
+            QCOMPARE(bool(handle), !value.isEmpty());
+            // A missing path reads as an empty object, not as null or undefined.
+            QCOMPARE(handle.get(), value.isEmpty() ? QJsonValue(QJsonObject()) : json(value));
+        }
+        kesu::test::SignalRecorder recorder;
+        recorder.watch_store(manager.get());
+        preset(path.toStdString()).set(QJsonObject());
+        preset(path.toStdString()).drop();
+        QCOMPARE(recorder.take(),
+                 QStringList({QStringLiteral("modified ") + announced,
+                              QStringLiteral("dropped ") + announced}));
+    }
+
+    void set_stores_object_form_data()
+    {
+        columns({"before", "path", "value", "after"});
+        row("creates the objects on the way",
+            {"{}", "user/a/b", R"({"x":1})", R"({"a":{"b":{"x":1}}})"});
+        row("a string on the way becomes an object",
+            {R"({"a":"s"})", "user/a/b", R"({"x":1})", R"({"a":{"b":{"x":1}}})"});
+        row("other members stay",
+            {R"({"a":{"c":2},"d":3})", "user/a/b", R"({"x":1})",
+             R"({"a":{"b":{"x":1},"c":2},"d":3})"});
+        row("an object is replaced whole",
+            {R"({"a":{"b":{"old":1}}})", "user/a/b", R"({"x":1})", R"({"a":{"b":{"x":1}}})"});
+        row("a number is stored as an empty object", {"{}", "user/a", "5", R"({"a":{}})"});
+        row("empty segments name empty members",
+            {"{}", "user/a//b/", R"({"x":1})", R"({"a":{"":{"b":{"":{"x":1}}}}})"});
+    }
+    void set_stores_object_form()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, path);
+        QFETCH(QString, value);
+        QFETCH(QString, after);
+        TemporaryStore store;
+        auto manager = start(store, before);
+        QSignalSpy modified(manager.get(), &Manager::modified);
+        {
+            Configuration handle = preset(path.toStdString());
+            const bool found = handle;
+            const QJsonValue old = handle.get();
+            handle.set(json(value));
+            // A handle is a snapshot of the tree as it was built.
+            QCOMPARE(bool(handle), found);
+            QCOMPARE(handle.get(), old);
+        }
+        QCOMPARE(modified.count(), 1);
+        QVERIFY(save_timer_active(*manager));
+        manager->on_save();
+        QCOMPARE(QJsonValue(store.user_on_disk()), json(after));
+    }
+
+    void drop_removes_the_last_member_data()
+    {
+        columns({"before", "after"});
+        row("a sibling stays", {R"({"a":{"b":1,"c":2}})", R"({"c":2})"});
+        row("an emptied object stays", {R"({"a":{"b":1}})", "{}"});
+        row("a missing path changes nothing", {R"({"a":{"c":2}})", ""});
+    }
+    void drop_removes_the_last_member()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        TemporaryStore store;
+        auto manager = start(store, before);
+        QSignalSpy dropped(manager.get(), &Manager::dropped);
+        preset("user/a/b").drop();
+        QCOMPARE(dropped.count(), after.isEmpty() ? 0 : 1);
+        QCOMPARE(save_timer_active(*manager), !after.isEmpty());
+        if (!after.isEmpty())
+            QCOMPARE(preset("user/a").get(), json(after));
+    }
+
+    void drop_after_set_on_a_missing_path_keeps_the_value()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        {
+            Configuration handle = preset("user/a/b");
+            handle.set(x1);
+            handle.drop(); // the handle still reports the path missing
+        }
+        Configuration again = preset("user/a/b");
+        QVERIFY(again);
+        again.drop();
+        QVERIFY(!preset("user/a/b") && preset("user/a"));
+    }
+
+    void misuse_throws_data()
+    {
+        QTest::addColumn<int>("use");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("built with no manager") << 0 << QString();
+        QTest::newRow("get after the manager is gone") << 1 << QString();
+        QTest::newRow("set after the manager is gone") << 2 << QString();
+        QTest::newRow("drop after the manager is gone") << 3 << QString();
+        QTest::newRow("empty path") << 4 << QString();
+        QTest::newRow("global without slash") << 4 << QStringLiteral("global");
+    }
+    void misuse_throws()
+    {
+        QFETCH(int, use);
+        QFETCH(QString, path);
+        TemporaryStore store;
+        auto manager = use > 0 ? store.start() : nullptr;
+        const auto kept =
+            use == 1 || use == 2 || use == 3 ? std::make_unique<Configuration>("user/a") : nullptr;
+        if (use < 4)
+            manager.reset();
+        try {
+            if (use == 0)
+                preset("user/a");
+            else if (use == 1)
+                kept->get();
+            else if (use == 2)
+                kept->set(QJsonObject());
+            else if (use == 3)
+                kept->drop();
+            else
+                preset(path.toStdString());
+            QFAIL("no exception");
+        } catch (const std::out_of_range &) {
+            QCOMPARE(use, 4);
+            // The lock taken for the handle is given up.
+            QVERIFY(kesu::test::finishes("a handle in another thread",
+                                         [] { return !preset("user/x"); }));
+        } catch (const std::logic_error &error) {
+            QCOMPARE(error.what(), "no configuration manager");
+        }
+    }
+
+    // A set or drop that fails leaves the documents as they were, announces nothing and
+    // schedules no save; one that stored its change is saved even when a receiver throws.
+    void failure_leaves_the_store_as_it_was_data()
+    {
+        QTest::addColumn<bool>("drop");
+        QTest::addColumn<bool>("receiver_throws");
+        QTest::newRow("set, an allocation fails") << false << false;
+        QTest::newRow("drop, an allocation fails") << true << false;
+        QTest::newRow("set, the receiver throws") << false << true;
+        QTest::newRow("drop, the receiver throws") << true << true;
+    }
+    void failure_leaves_the_store_as_it_was()
+    {
+        QFETCH(bool, drop);
+        QFETCH(bool, receiver_throws);
+#if QT_VERSION_MAJOR >= 6
+        if (!receiver_throws)
+            QSKIP("Qt 6 ends the process when an allocation in its containers fails");
+#endif
+        namespace allocations = kesu::test::allocations;
+        const char *user = R"({"p":{"A":{"w":[1,2]},"B":{"w":[3,4]},"C":{}},"q":"s"})";
+        const QJsonValue old_p = QJsonDocument::fromJson(user).object().value(QStringLiteral("p"));
+        int failures = 0;
+        for (int n = receiver_throws ? 0 : 1;; ++n) {
+            TemporaryStore store;
+            auto manager = start(store, QString::fromUtf8(user), QStringLiteral("{}"));
+            int announced = 0;
+            // The change is stored once it is announced: from there on nothing is made to fail
+            // but the receiver itself, since Qt's own timers do not survive a failed allocation.
+            const auto receiver = [&announced, receiver_throws] {
+                allocations::fail_at(0);
+                ++announced;
+                if (receiver_throws)
+                    throw std::runtime_error("receiver");
+            };
+            QObject context;
+            connect(manager.get(), &Manager::modified, &context, receiver);
+            connect(manager.get(), &Manager::dropped, &context, receiver);
+            allocations::fail_at(n);
+            bool threw = false;
+            try {
+                if (drop)
+                    preset("user/p/B/w").drop();
+                else
+                    preset("user/p/B/w").set(QJsonObject{{QStringLiteral("x"), 1}});
+            } catch (const std::exception &) {
+                threw = true;
+            }
+            allocations::fail_at(0);
+            failures += threw;
+            const bool changed = preset("user/p").get() != old_p;
+            QCOMPARE(changed, announced == 1);
+            QCOMPARE(save_timer_active(*manager), changed);
+            manager.reset();
+            QCOMPARE(store.user_on_disk().value(QStringLiteral("p")) != old_p, changed);
+            if (changed) {
+                QCOMPARE(threw, receiver_throws);
+                break;
+            }
+        }
+        QVERIFY(failures > 0);
+    }
+
+    // A receiver runs under the store's lock, in the writing thread, and may build handles there.
+    void handles_nest_in_one_thread_and_exclude_others()
+    {
+        TemporaryStore store;
+        auto manager = store.start();
+        QJsonValue seen;
+        connect(manager.get(), &Manager::modified, this,
+                [&](const QString &path) { seen = preset(path.toStdString()).get(); });
+        std::atomic<bool> other_done{false};
+        std::thread other;
+        {
+            const Configuration outer = preset("user/a");
+            preset("user/b").set(x1);
+            QCOMPARE(seen, QJsonValue(x1));
+            other = std::thread([&] { other_done = bool(preset("user/b")); });
+            QTest::qWait(100); // the other thread must still be waiting for the store
+            QVERIFY(!other_done);
+        }
+        other.join();
+        QVERIFY(other_done);
+    }
+
+    void long_and_deep_paths_data()
+    {
+        QTest::addColumn<int>("segments");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("value_depth");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("a name of 100000 characters") << 1 << 100000 << 1 << true;
+        QTest::newRow("the deepest document that reads back") << 1000 << 1 << 24 << true;
+        QTest::newRow("one level more in the path is refused") << 1001 << 1 << 24 << false;
+        QTest::newRow("one level more in the value is refused") << 1000 << 1 << 25 << false;
+    }
+    void long_and_deep_paths()
+    {
+        QFETCH(int, segments);
+        QFETCH(int, value_depth);
+        QFETCH(bool, stored);
+        QFETCH(int, length);
+        TemporaryStore store;
+        auto manager = start(store, QStringLiteral(R"({"kept":1})"), QStringLiteral("{}"));
+        std::string path = "user";
+        for (int i = 0; i < segments; ++i)
+            path += '/' + std::string(std::size_t(length), 'n');
+        QJsonValue value = 1; // objects and arrays alternate, an object outermost
+        for (int level = value_depth; level > 0; --level)
+            value = level % 2 ? QJsonValue(QJsonObject{{QStringLiteral("v"), value}})
+                              : QJsonValue(QJsonArray{value});
+        kesu::test::WarningRecorder warnings;
+        QSignalSpy modified(manager.get(), &Manager::modified);
+        preset(path).set(value);
+        QCOMPARE(modified.count(), stored ? 1 : 0);
+        QCOMPARE(warnings.warnings().size(), stored ? 0 : 1);
+        manager->on_save();
+        manager = store.start();
+        QCOMPARE(bool(preset(path)), stored);
+        QVERIFY(preset("user/kept"));
     }
 };
 
