@@ -91,21 +91,20 @@ private Q_SLOTS:
         QTest::addColumn<Rgb>("b");
         QTest::addColumn<Rgb>("middle");
         QTest::addColumn<double>("tolerance");
-        QTest::newRow("HSV from red to magenta turns the short way, through pink")
-            << &presets::mix_hsv << Rgb{1, 0, 0} << Rgb{1, 0, 1} << Rgb{1, 0, 0.5} << 1e-12;
-        QTest::newRow("HSV from a grey takes the other end's hue")
-            << &presets::mix_hsv << Rgb{0.5, 0.5, 0.5} << Rgb{0, 0, 1} << Rgb{0.375, 0.375, 0.75}
-            << 1e-12;
+        const auto row = [](const char *name, Mix mix, Rgb a, Rgb b, Rgb middle, double tolerance) {
+            QTest::newRow(name) << mix << a << b << middle << tolerance;
+        };
+        row("HSV from red to magenta turns the short way, through pink", presets::mix_hsv,
+            {1, 0, 0}, {1, 0, 1}, {1, 0, 0.5}, 1e-12);
+        row("HSV from a grey takes the other end's hue", presets::mix_hsv, {0.5, 0.5, 0.5},
+            {0, 0, 1}, {0.375, 0.375, 0.75}, 1e-12);
         // A blue and a red far apart in hue meet in a light grey of L* 88.
-        QTest::newRow("diverging from blue to red meets near white")
-            << &presets::mix_diverging << Rgb{0.230, 0.299, 0.754} << Rgb{0.706, 0.016, 0.150}
-            << Rgb{0.865, 0.865, 0.865} << 0.02;
-        QTest::newRow("diverging between two close hues does not pass through white")
-            << &presets::mix_diverging << Rgb{0.2, 0.2, 0.8} << Rgb{0.3, 0.1, 0.9}
-            << Rgb{0.25, 0.15, 0.85} << 0.03;
-        QTest::newRow("Lab between black and white is mid grey in L*")
-            << &presets::mix_lab << Rgb{0, 0, 0} << Rgb{1, 1, 1} << Rgb{0.4663, 0.4663, 0.4663}
-            << 1e-3;
+        row("diverging from blue to red meets near white", presets::mix_diverging,
+            {0.230, 0.299, 0.754}, {0.706, 0.016, 0.150}, {0.865, 0.865, 0.865}, 0.02);
+        row("diverging between two close hues does not pass through white", presets::mix_diverging,
+            {0.2, 0.2, 0.8}, {0.3, 0.1, 0.9}, {0.25, 0.15, 0.85}, 0.03);
+        row("Lab between black and white is mid grey in L*", presets::mix_lab, {0, 0, 0}, {1, 1, 1},
+            {0.4663, 0.4663, 0.4663}, 1e-3);
     }
     void colours_mix_in_their_space()
     {
