@@ -174,9 +174,6 @@ public:
     }
 };
 
-const QString not_loadable =
-    "the viewer cannot load it: export it, rename it and import it again"_l;
-
 } // namespace
 
 class TestKesuPresets : public QObject
@@ -291,26 +288,25 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("findings");
-        QTest::newRow("a file without presets is a problem")
-            << QByteArray("{}") << "holds no presets";
-        QTest::newRow("names that differ only in case warn")
-            << presets_file(entry("Bone", "1, 0") + ", "_l + entry("bone", "1, 0"))
-            << "warning: preset \"bone\": name differs only in letter case from \"Bone\"";
-        QTest::newRow("a preset stored inside another is a problem")
-            << presets_file(QString(standard).replace("'No CLUT'"_l,
-                                                      "'No CLUT', "_l + entry("variant", "1, 0")))
-            << "preset \"Standard/variant\": stored inside preset \"Standard\" ("_l + not_loadable
-                + ")"_l;
+        const auto rule = [](const QByteArray &file, const char *findings) {
+            QTest::newRow(*findings ? findings : "tables are looked up outside the file too")
+                << file << QString::fromUtf8(findings);
+        };
+        const QString grey = QString(standard).replace("No CLUT"_l, "Grey"_l);
+        rule("{}", "holds no presets");
+        rule(presets_file(entry("Bone", "1, 0") + ", "_l + entry("bone", "1, 0")),
+             R"(warning: preset "bone": name differs only in letter case from "Bone")");
+        rule(
+            presets_file(QString(standard).replace("'No CLUT'"_l,
+                                                   "'No CLUT', "_l + entry("variant", "1, 0"))),
+            R"(preset "Standard/variant": stored inside preset "Standard" (the viewer cannot load it: export it, rename it and import it again))");
         // The file's own "Grey" shadows the good one outside it.
-        QTest::newRow("the file's own tables come first")
-            << presets_file(QString(standard).replace("No CLUT"_l, "Grey"_l),
-                            "'Grey': {'red': [], 'green': [], 'blue': []}"_l)
-            << "preset \"Standard\": \"clut\": unsuported table size (\"Grey\"); colour table "
-               "\"Grey\": \"red\": unsuported table size (0 entries, not 256); colour table "
-               "\"Grey\": \"green\": unsuported table size (0 entries, not 256); colour table "
-               "\"Grey\": \"blue\": unsuported table size (0 entries, not 256)";
-        QTest::newRow("tables are looked up outside the file too")
-            << presets_file(QString(standard).replace("No CLUT"_l, "Grey"_l)) << QString();
+        rule(presets_file(grey, "'Grey': {'red': [], 'green': [], 'blue': []}"_l),
+             R"(preset "Standard": "clut": unsuported table size ("Grey"); )"
+             R"(colour table "Grey": "red": unsuported table size (0 entries, not 256); )"
+             R"(colour table "Grey": "green": unsuported table size (0 entries, not 256); )"
+             R"(colour table "Grey": "blue": unsuported table size (0 entries, not 256))");
+        rule(presets_file(grey), "");
     }
     void a_file_is_checked_as_a_whole()
     {
@@ -514,9 +510,7 @@ private Q_SLOTS:
         const Result full = fixture.run("export Ramp -o /dev/full"_l);
         QCOMPARE(full.status, 1);
         QVERIFY2(full.err.contains(QString::fromLocal8Bit(strerror(ENOSPC))), qPrintable(full.err));
-        struct stat device
-        {
-        };
+        struct stat device = {};
         QVERIFY(stat("/dev/full", &device) == 0 && S_ISCHR(device.st_mode));
     }
 
