@@ -397,7 +397,7 @@ private Q_SLOTS:
         }
     }
 
-    void list_tells_where_each_preset_comes_from()
+    void list_and_show_tell_where_each_preset_comes_from()
     {
         Fixture fixture;
         const Result result = fixture.run("list --json"_l);
@@ -417,11 +417,6 @@ private Q_SLOTS:
         const Result selected = fixture.run("list --json --group test --match sha"_l);
         QCOMPARE(selected.json()[0]["name"_l].toString(), "Shadowed"_l);
         QCOMPARE(selected.json().array().size(), 1);
-    }
-
-    void show_json_prints_the_preset_as_stored()
-    {
-        Fixture fixture;
         const Result stored = fixture.run("show Shadowed --json"_l);
         QCOMPARE(stored.status, 0);
         QCOMPARE(stored.json().object(),
@@ -489,11 +484,7 @@ private Q_SLOTS:
         QCOMPARE(fixture.run("render Ramp -o ramp.jpg"_l).status, 0);
         QVERIFY(TemporaryStore::read(fixture.path("ramp.jpg"_l)).startsWith("\xff\xd8\xff"));
         QVERIFY(!QFileInfo::exists(fixture.path("-"_l)));
-    }
-
-    void devices_and_pipes_are_written_not_replaced()
-    {
-        Fixture fixture;
+        // Devices and pipes are written, never replaced.
         const QString pipe = fixture.path("pipe"_l);
         QCOMPARE(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
         QProcess process;
