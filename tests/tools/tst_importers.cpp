@@ -131,7 +131,7 @@ private Q_SLOTS:
             QVERIFY2(l >= lightness, qPrintable(QString::number(i)));
             lightness = l;
         }
-        QCOMPARE(entry(table, 0) + entry(table, 255), "0: 0 0 0255: 255 255 255"_l);
+        QCOMPARE(entry(table, 0) + ", "_l + entry(table, 255), "0: 0 0 0, 255: 255 255 255"_l);
     }
 
     void a_table_goes_out_and_comes_back_the_same()
