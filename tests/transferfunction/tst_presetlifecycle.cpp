@@ -4,80 +4,83 @@
 #include "testing.h"
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QJsonArray>
 
 #include <atomic>
-#include <future>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 
-using kesu::test::operator""_l;
 using korvel::application::preset;
 using korvel::transferfunction::Model;
-
-using Event = std::function<void(Model &)>;
-Q_DECLARE_METATYPE(Event)
+using namespace kesu::test;
+using Window = std::pair<float, float>;
 
 namespace {
 
 const std::string last_preset = "user/rendering/dvr/last/preset";
 
-QJsonObject preset_object(const QString &name, double ambient, bool read_only,
-                          const char *clut = "No CLUT")
+// A complete preset object with these members, so that loading it warns of nothing missing.
+QJsonObject preset_with(const QJsonObject &members)
 {
-    const QString text = QStringLiteral(
-        R"({"background": {"color": [10, 20, 30]}, "blend_mode": 2, "group": "CT", "shade": true,
-            "ambient": %1, "diffuse": 0.6, "specular": 0.7, "specular_power": 20,
-            "description": "%2", "window": [1000, 300], "read_only": %3,
-            "opacity": "Logarithmic Table", "clut": "%4", "filters": {"convolution": ["sharpen"]}})");
-    return QJsonDocument::fromJson(
-               text.arg(ambient)
-                   .arg(name, read_only ? "true"_l : "false"_l, QLatin1String(clut))
-                   .toUtf8())
-        .object();
+    return with_members(QJsonDocument(members).toJson());
 }
 
-// "Standard" and "Locked" are read-only, "Bad" has a coefficient out of range, "Stored" takes its
-// colour table from the store.
-QJsonObject shipped_document()
+QJsonObject generated(const char *clut, const char *opacity = "")
 {
-    const QJsonObject presets{{"Standard"_l, preset_object("Standard"_l, 0.2, true)},
-                              {"Bone"_l, preset_object("Bone"_l, 1.0, false, "Endoscopy")},
-                              {"Locked"_l, preset_object("Locked"_l, 2.0, true)},
-                              {"Bad"_l, preset_object("Bad"_l, 5.0, false)},
-                              {"Stored"_l, preset_object("Stored"_l, 0.4, false, "Grey")}};
-    QJsonArray ramp;
-    for (int i = 0; i < 256; ++i)
-        ramp.append(i);
-    const QJsonObject grey{{"red"_l, ramp}, {"green"_l, ramp}, {"blue"_l, ramp}};
-    return {{"rendering"_l,
-             QJsonObject{{"dvr"_l, QJsonObject{{"preset"_l, presets}}},
-                         {"clut"_l, QJsonObject{{"preset"_l, QJsonObject{{"Grey"_l, grey}}}}}}}};
+    return preset_with({{"clut"_l, QLatin1String(clut)},
+                        {"opacity"_l, QLatin1String(opacity)},
+                        {"window"_l, QJsonArray{100, 1000}}});
 }
 
-// The recorded name, or "<none>" without a record.
+// first, then 1, 2 ... size - 1.
+QJsonArray channel(int size, const QJsonValue &first)
+{
+    QJsonArray values{first};
+    for (int i = 1; i < size; ++i)
+        values.append(i);
+    return values;
+}
+
+QJsonObject table(const QJsonValue &red)
+{
+    return {{"red"_l, red}, {"green"_l, channel(256, "text"_l)}, {"blue"_l, channel(256, 0)}};
+}
+
+QJsonObject stored(const char *name, double ambient, bool read_only)
+{
+    return preset_with({{"description"_l, QLatin1String(name)},
+                        {"ambient"_l, ambient},
+                        {"read_only"_l, read_only}});
+}
+
+QJsonObject document(const QJsonObject &presets, const QJsonObject &tables)
+{
+    return nest({"rendering"_l},
+                QJsonObject{{"dvr"_l, nest({"preset"_l}, presets)},
+                            {"clut"_l, nest({"preset"_l}, tables)}});
+}
+
+// The recorded name, quoted, or none without a record.
 QString recorded()
 {
     const auto record = preset(last_preset);
-    return record ? record.get().toObject()["key"_l].toString() : QStringLiteral("<none>");
+    return record ? QStringLiteral("'%1'").arg(record.get().toObject()["key"_l].toString())
+                  : QStringLiteral("none");
 }
 
-Event loads(const char *name)
+// Of 256 generated points: x of the first and the last, y of points 1, 128 and 255, then r, g, b
+// (times 255) of the first and the last. Of other points: the x of each.
+QVector<double> summary(const std::vector<Model::Point> &points)
 {
-    return Event([name](Model &m) { m.load(std::string(name)); });
-}
-
-// Loads the named preset, records another name and removes the preset; the user has a copy of Bone.
-Event removes(const char *name, const char *record, bool removed)
-{
-    return [=](Model &m) {
-        m.load(std::string(name));
-        preset(last_preset).set(QJsonObject{{"key"_l, QLatin1String(record)}});
-        QCOMPARE(m.remove(), removed);
-        QCOMPARE(bool(preset("user/rendering/dvr/preset/Bone")), !removed);
-        QVERIFY(preset("global/rendering/dvr/preset/" + std::string(name)));
-    };
+    QVector<double> xs;
+    for (const auto &point : points)
+        xs.append(point.x);
+    if (points.size() != 256)
+        return xs;
+    const Model::Point &a = points.front(), &z = points.back();
+    return {a.x,       z.x,       points[1].y, points[128].y, z.y,      a.r * 255,
+            a.g * 255, a.b * 255, z.r * 255,   z.g * 255,     z.b * 255};
 }
 
 // Tells whether any model received an event in the application's thread.
@@ -93,110 +96,226 @@ struct ModelEvents : QObject
 
 } // namespace
 
-class TestPresetLifecycle : public QObject
+class TestPresetsAndTables : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<kesu::test::TemporaryStore> store;
+    std::unique_ptr<TemporaryStore> store;
     std::unique_ptr<korvel::application::impl::Manager> manager;
 
 private Q_SLOTS:
+    // "Standard" and "Locked" are read-only, "Bad" has a coefficient out of range, the user has
+    // a copy of Bone. The user's table "Shadowed" can be used, "Hidden" not, the shipped ones of
+    // these names can, and of the others only "Mine".
     void init()
     {
         manager.reset();
-        store = std::make_unique<kesu::test::TemporaryStore>();
-        store->write_global(shipped_document());
+        store = std::make_unique<TemporaryStore>();
+        store->write_global(document({{"Standard"_l, stored("Standard", 0.2, true)},
+                                      {"Bone"_l, stored("Bone", 1.0, false)},
+                                      {"Locked"_l, stored("Locked", 2.0, true)},
+                                      {"Bad"_l, stored("Bad", 5.0, false)}},
+                                     {{"Mine"_l, table(channel(256, 300))},
+                                      {"Short"_l, table(channel(255, 300))},
+                                      {"Shadowed"_l, table(channel(256, 10))},
+                                      {"Hidden"_l, table(channel(256, 10))}}));
+        store->write_user(document(
+            {{"Bone"_l, stored("Bone", 3.0, false)}},
+            {{"Shadowed"_l, table(channel(256, 200))}, {"Hidden"_l, table(channel(255, 200))}}));
         manager = store->start();
+    }
+
+    void points_follow_the_window_data()
+    {
+        QTest::addColumn<QJsonObject>("preset");
+        QTest::addColumn<QVector<double>>("before");
+        QTest::addColumn<Window>("window");
+        QTest::addColumn<QVector<double>>("expected");
+        QTest::addColumn<QString>("warning");
+        const QVector<double> kept{0, 10, 20};
+        const auto row = [&](const char *name, const QJsonObject &preset, Window window,
+                             const QVector<double> &expected, const char *warning = "",
+                             const QVector<double> &before = {0, 10, 20}) {
+            QTest::newRow(name) << preset << before << window << expected
+                                << QString::fromLatin1(warning);
+        };
+        const double step = 0.003921568859368563, ramp = 0.501960813999176;
+        const char *size = "unsuported table size", *missing = "clut preset not found";
+        const char *grey = "No CLUT";
+        const QJsonObject custom = preset_with({{"points"_l, QJsonArray{QJsonObject{}}}});
+        const QVector<double> wide{0, 100, 200};
+        row("another case is linear, from -160 to 240", generated(grey, "smooth table"), {400, 40},
+            {-160, 240, step, ramp, 1});
+        row("smooth is 180 up at width 0", generated(grey, "Smooth Table"), {0, 75},
+            {255, 255, 0.05, 0.05, 0.05});
+        row("logarithmic", generated(grey, "Logarithmic Table"), {200, 0},
+            {-100, 100, 0.015063746435875932, 0.7417539170007905, 1});
+        row("logarithmic inverse", generated(grey, "Logarithmic Inverse Table"), {200, 0},
+            {-100, 100, 0.0015355153835858726, 0.2610330090242925, 1});
+        row("endoscopy runs from pink to a darker red, downwards at a negative width",
+            generated("Endoscopy"), {-400, 40},
+            {240, -160, step, ramp, 1, 240, 187, 195, 245.1, 120.7, 128.7});
+        row("a stored table is used", generated("Mine"), {255, 127.5},
+            {0, 255, step, ramp, 1, 300, 0});
+        row("the user's table shadows the shipped one of its name", generated("Shadowed"),
+            {255, 127.5}, {0, 255, step, ramp, 1, 200});
+        row("a broken user table is not passed over for the shipped one", generated("Hidden"),
+            {100, 50}, kept, size);
+        row("a channel of 255 entries is refused", generated("Short"), {100, 50}, kept, size);
+        row("an unknown name is missing", generated("Other"), {100, 50}, kept, missing);
+        row("an empty name is missing", generated(""), {100, 50}, kept, missing);
+        row("built-in names are matched with case", generated("no clut"), {100, 50}, kept, missing);
+        row("a wider window spreads them", custom, {400, 100}, {-100, 100, 300}, "", wide);
+        row("a narrower one draws them in", custom, {100, 50}, {0, 50, 100}, "", wide);
+        row("a move right moves all right", custom, {30, 25}, {10, 25, 40}, "", {0, 15, 30});
+        row("a widening scales every gap", custom, {240, 60}, {-60, 0, 60, 120, 180}, "",
+            {0, 30, 60, 90, 120});
+        row("a close pair is translated exactly", custom, {5, 102.5}, {100, 105}, "", {0, 5});
+        row("a pair squeezed is set apart about its middle", custom, {100, 500},
+            {450, 472.5, 482.5, 550}, "", {-50, 0, 10, 150});
+        row("a run squeezed whole is set 10 apart", custom, {10, 100}, {90, 100, 110}, "", wide);
+        row("runs that come close merge", custom, {20, 10}, {-5, 5, 15, 25}, "", {0, 20, 60, 80});
+        row("a close pair goes with the run that reaches it", custom, {10, 100},
+            {89.875, 90.125, 100.125, 110.125}, "", {0, 5, 100, 200});
+        row("points without extent stack on the level", custom, {300, 0}, {-5, 5}, "", {100, 100});
+        row("a negative width stacks them too", custom, {-100, 50}, {40, 50, 60}, "", kept);
+        row("no points keep the window silently", custom, {100, 50}, {}, "", {});
+    }
+    // A table that cannot be used warns on loading and on the window change, and leaves the
+    // points as they were; the window is set twice, and only the first change is announced.
+    void points_follow_the_window()
+    {
+        QFETCH(QJsonObject, preset);
+        QFETCH(QVector<double>, before);
+        QFETCH(Window, window);
+        QFETCH(QVector<double>, expected);
+        QFETCH(QString, warning);
+        Model model;
+        WarningRecorder warnings;
+        model.load(preset);
+        std::vector<Model::Point> points;
+        for (const double x : before)
+            points.push_back({x});
+        model.set_points(std::move(points));
+        SignalRecorder recorder;
+        recorder.watch(&model, &Model::window_changed, "window"_l);
+        recorder.watch(&model, &Model::internal_changed, "internal"_l);
+        model.set_window(window.first, window.second);
+        model.set_window(window.first, window.second);
+        QCOMPARE(recorder.take().join(u' '), expected.isEmpty() ? QString() : "window internal"_l);
+        QCOMPARE(warnings.warnings(),
+                 warning.isEmpty() ? QStringList() : QStringList({warning, warning}));
+        QCOMPARE(model.window_width_level(), window);
+        const QVector<double> actual = summary(model.get_points());
+        QVERIFY(actual.size() >= expected.size() && actual.isEmpty() == expected.isEmpty());
+        for (int i = 0; i < expected.size(); ++i)
+            QVERIFY2(std::fabs(actual[i] - expected[i]) < 1e-9,
+                     qPrintable(QString::number(actual[i], 'g', 17)));
+    }
+
+    // Window changes overwrite the table in place, yet a reader in another thread must only ever
+    // see whole tables of windows (100, 1000 k); points of the caller's own need a new table. A
+    // stored table is read again only once the store has changed.
+    void window_changes_reuse_the_table_and_readers_see_it_whole()
+    {
+        Model model;
+        // In this thread only: the reader's copies are not counted.
+        allocations::count_size(256 * sizeof(Model::Point));
+        model.load(generated("Mine", "Logarithmic Table"));
+        std::atomic<bool> done{false};
+        std::atomic<int> torn{0};
+        std::thread reader([&] {
+            for (std::vector<Model::Point> p; !done; p = model.get_points())
+                torn += !p.empty()
+                    && (p.size() != 256 || std::fmod(p[0].x + 50.0, 1000.0) != 0.0
+                        || std::fabs(p[255].x - p[0].x - 100.0) > 1e-6);
+        });
+        for (int k = 2; k <= 2001; ++k)
+            model.set_window(100.0f, 1000.0f * k);
+        done = true;
+        reader.join();
+        const int first = allocations::counted();
+        model.set_points({{0.0}, {1.0}});
+        model.set_window(40.0f, 0.0f);
+        const int second = allocations::counted();
+        allocations::count_size(0);
+        preset("user/rendering/clut/preset/Mine").set(table(channel(256, 77)));
+        model.set_window(41.0f, 0.0f);
+        QCOMPARE(model.get_points().front().r * 255, 77.0);
+        QCOMPARE(std::pair(first, second), std::pair(1, 1));
+        QCOMPARE(torn.load(), 0);
     }
 
     void moves_between_presets_data()
     {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QJsonValue>("record");
-        QTest::addColumn<bool>("last");
-        QTest::addColumn<Event>("event");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<double>("ambient");
-        QTest::addColumn<bool>("modified");
-        QTest::addColumn<QString>("recorded");
-        const QJsonValue bone(QJsonObject{{"key"_l, "Bone"_l}}), none(QJsonValue::Undefined);
-        const QJsonValue locked(QJsonObject{{"key"_l, "Locked"_l}});
-        const Event nothing([](Model &) {});
-        QTest::newRow("create(true) holds the last preset")
-            << "" << bone << true << nothing << "Bone" << 1.0 << false << "Bone";
-        QTest::newRow("an edit marks it modified")
-            << "" << bone << true << Event([](Model &m) { m.set_shade(false); }) << "Bone" << 1.0
-            << true << "Bone";
-        QTest::newRow("reset of an edited model restores the stored preset")
-            << "" << bone << true << Event([](Model &m) {
-                   m.set_ambient(3.5);
-                   m.reset();
-               })
-            << "Bone" << 1.0 << false << "Bone";
-        QTest::newRow("load by name holds the shipped preset")
-            << "" << bone << true << loads("Locked") << "Locked" << 2.0 << false << "Locked";
-        QTest::newRow("save leaves the model edited") << "" << bone << true << Event([](Model &m) {
-            m.set_ambient(2.5);
-            QVERIFY(m.save());
-        }) << "Bone" << 2.5 << true << "Bone";
-        QTest::newRow("remove holds Standard and drops the record")
-            << "" << bone << true << Event([](Model &m) { QVERIFY(m.remove()); }) << "Standard"
-            << 0.2 << false << "<none>";
-        QTest::newRow("clear empties the name and marks it modified")
-            << "" << bone << true << Event([](Model &m) { m.clear(); }) << "" << 0.15 << true
-            << "Bone";
-        QTest::newRow("a user copy shadows the shipped preset")
-            << "Bone" << locked << true << loads("Bone") << "Bone" << 3.0 << false << "Bone";
-        QTest::newRow("a user copy of Standard shadows the shipped one")
-            << "Standard" << locked << true << loads("Standard") << "Standard" << 3.0 << false
-            << "Standard";
-        QTest::newRow("an unknown name loads Standard but records the name asked for")
-            << "" << locked << true << loads("Nowhere") << "Standard" << 0.2 << false << "Nowhere";
-        QTest::newRow("create(false) records Standard over another record")
-            << "" << bone << false << nothing << "Standard" << 0.2 << false << "Standard";
-        QTest::newRow("create(true) without a record loads and records Standard")
-            << "" << none << true << nothing << "Standard" << 0.2 << false << "Standard";
-        QTest::newRow("create(true) with a record lacking key loads the empty name")
-            << "" << QJsonValue(QJsonObject{{"name"_l, "Bone"_l}}) << true << nothing << "Standard"
-            << 0.2 << false << "";
-        QTest::newRow("remove keeps a read-only preset")
-            << "Bone" << none << true << removes("Locked", "Locked", false) << "Locked" << 2.0
-            << false << "Locked";
-        QTest::newRow("remove of a shadowing user copy holds Standard, not the shipped one")
-            << "Bone" << none << true << removes("Bone", "Bone", true) << "Standard" << 0.2 << false
-            << "<none>";
-        QTest::newRow("remove keeps a record naming another preset")
-            << "Bone" << none << true << removes("Bone", "Other", true) << "Standard" << 0.2
-            << false << "Other";
-        QTest::newRow("remove keeps a record differing only in case")
-            << "Bone" << none << true << removes("Bone", "bone", true) << "Standard" << 0.2 << false
-            << "bone";
+        columns({"steps", "expected"});
+        row("create(true) holds the last preset, the user's copy before the shipped one",
+            {"record:Bone last", "'Bone' 3 held, 'Bone'"});
+        row("reset of an edited model restores the stored preset",
+            {"standard load:Bone ambient reset", "'Bone' 3 held, 'Bone'"});
+        row("load by name holds the shipped preset",
+            {"standard load:Locked", "'Locked' 2 held, 'Locked'"});
+        row("a preset given a name is saved, recorded and left edited",
+            {"standard name:Mine ambient save", "'Mine' 2.5 edited, 'Mine'"});
+        row("a saved preset is loaded by its name",
+            {"standard name:Mine ambient save load:Locked load:Mine", "'Mine' 2.5 held, 'Mine'"});
+        row("an unknown name loads Standard but records the name asked for",
+            {"standard load:Nowhere", "'Standard' 0.2 held, 'Nowhere'"});
+        row("create(false) records Standard over another record",
+            {"record:Bone standard", "'Standard' 0.2 held, 'Standard'"});
+        row("create(true) without a record loads and records Standard",
+            {"last", "'Standard' 0.2 held, 'Standard'"});
+        row("create(true) with a record lacking key loads the empty name",
+            {"unkeyed last", "'Standard' 0.2 held, ''"});
+        row("remove keeps a read-only preset",
+            {"standard load:Locked remove", "refused 'Locked' 2 held, 'Locked'"});
+        row("remove of a shadowing user copy holds Standard, not the shipped one",
+            {"standard load:Bone remove", "removed 'Standard' 0.2 held, none"});
+        row("remove keeps a record naming another preset",
+            {"standard load:Bone record:Other remove", "removed 'Standard' 0.2 held, 'Other'"});
+        row("remove keeps a record differing only in case",
+            {"standard load:Bone record:bone remove", "removed 'Standard' 0.2 held, 'bone'"});
     }
+    // Steps, in order: "last" and "standard" create the model with create(true) and create(false);
+    // "record:N" records N, "unkeyed" a record without "key"; "load:N", "name:N", "ambient",
+    // "reset", "save" and "remove" act on the model.
     void moves_between_presets()
     {
-        QFETCH(QString, user);
-        QFETCH(QJsonValue, record);
-        QFETCH(bool, last);
-        QFETCH(Event, event);
-        QFETCH(double, ambient);
-        if (!user.isEmpty())
-            preset("user/rendering/dvr/preset/" + user.toStdString())
-                .set(preset_object(user, 3.0, false));
-        if (!record.isUndefined())
-            preset(last_preset).set(record);
-        std::unique_ptr<Model> model(Model::create(last));
-        event(*model);
-        QTEST(QString::fromStdString(model->get_description()), "description");
-        QCOMPARE(model->get_ambient(), ambient);
-        QTEST(model->is_modified(), "modified");
-        QTEST(recorded(), "recorded");
+        QFETCH(QString, steps);
+        std::unique_ptr<Model> model;
+        QString removed;
+        for (const QString &step : steps.split(u' ')) {
+            const QString name = step.section(u':', 1);
+            if (step == "last"_l || step == "standard"_l)
+                model.reset(Model::create(step == "last"_l));
+            else if (step.startsWith("record:"_l))
+                preset(last_preset).set(QJsonObject{{"key"_l, name}});
+            else if (step == "unkeyed"_l)
+                preset(last_preset).set(QJsonObject{{"name"_l, "Bone"_l}});
+            else if (step.startsWith("load:"_l))
+                model->load(name.toStdString());
+            else if (step.startsWith("name:"_l))
+                model->set_description(name.toStdString());
+            else if (step == "ambient"_l)
+                model->set_ambient(2.5);
+            else if (step == "reset"_l)
+                model->reset();
+            else if (step == "save"_l)
+                QVERIFY(model->save());
+            else if (step == "remove"_l)
+                removed = model->remove() ? "removed "_l : "refused "_l;
+        }
+        const QString state = QStringLiteral("'%1' %2 %3, %4")
+                                  .arg(QString::fromStdString(model->get_description()))
+                                  .arg(model->get_ambient())
+                                  .arg(model->is_modified() ? "edited"_l : "held"_l, recorded());
+        QTEST(QString(removed + state), "expected");
     }
 
     void view_sees_signals_in_order()
     {
-        preset("user/rendering/dvr/preset/Bone").set(preset_object("Bone"_l, 3.0, false));
         std::unique_ptr<Model> model(Model::create(false));
-        kesu::test::SignalRecorder recorder;
+        SignalRecorder recorder;
         QStringList loaded;
         const auto watch = [&](auto... signal) {
             ((loaded << QString::fromLatin1(QMetaMethod::fromSignal(signal).name()),
@@ -232,70 +351,15 @@ private Q_SLOTS:
         qApp->removeEventFilter(&events);
         // The half-loaded model was disposed of: its pending change notification never arrives.
         QVERIFY(!events.seen);
-        QCOMPARE(recorded(), "Bad"_l);
+        QCOMPARE(recorded(), "'Bad'"_l);
 
         std::unique_ptr<Model> model(Model::create(false));
         QVERIFY_EXCEPTION_THROWN(model->load(std::string("Bad")), std::out_of_range);
-        QCOMPARE(recorded(), "Standard"_l);
+        QCOMPARE(recorded(), "'Standard'"_l);
         QVERIFY(model->is_modified());
-    }
-
-    void view_in_another_thread_does_not_deadlock()
-    {
-        std::unique_ptr<Model> model(Model::create(false));
-        std::atomic<bool> viewing{false}, editing{true}, torn{false};
-        auto editor = std::async(std::launch::async, [&] {
-            while (!viewing)
-                std::this_thread::yield();
-            for (int i = 0; i < 300; ++i) {
-                model->load(std::string(i % 2 ? "Bone" : "Stored"));
-                model->set_window(float(200 + i), 10.0f);
-                model->reset();
-                if (i % 7 == 0)
-                    model->remove();
-            }
-            editing = false;
-        });
-        // Takes the model's lock, then the store's, for as long as the editor runs.
-        auto view = std::async(std::launch::async, [&] {
-            for (int i = 0; (viewing = true) && editing && i < 1000000; ++i) {
-                const std::size_t size = model->get_points().size();
-                torn = torn || (size != 0 && size != 256)
-                    || !preset("global/rendering/dvr/preset/Standard");
-                preset("user/view/seen").set(QJsonObject{{"i"_l, i}});
-                model->save();
-            }
-        });
-        // Waits without running the event loop, whose store save would block in a deadlock too.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        if (editor.wait_until(deadline) == std::future_status::timeout
-            || view.wait_until(deadline) == std::future_status::timeout)
-            qFatal("the model's lock and the store's lock deadlocked");
-        QVERIFY(!torn);
-    }
-
-    void preset_survives_a_restart()
-    {
-        std::unique_ptr<Model> model(Model::create(true));
-        model->set_description("Mine");
-        model->set_ambient(2.5);
-        model->set_background_color({1.5, 2.5, 3.5});
-        model->set_window(123.4f, 56.7f);
-        QVERIFY(model->save());
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(store->user_file()), 5000);
-
-        manager.reset();
-        manager = store->start();
-        std::unique_ptr<Model> restarted(Model::create(true));
-        QCOMPARE(QString::fromStdString(restarted->get_description()), "Mine"_l);
-        QCOMPARE(restarted->get_ambient(), 2.5);
-        QCOMPARE(restarted->get_background_color(), (std::array<double, 3>{1.5, 2.5, 3.5}));
-        QCOMPARE(restarted->window_width_level(), std::make_pair(123.4f, 56.7f));
-        QCOMPARE(restarted->get_points().size(), std::size_t(256));
-        QCOMPARE(restarted->get_points().back().x, model->get_points().back().x);
-        QVERIFY(!restarted->is_read_only());
     }
 };
 
-KESU_TEST_CLASS(TestPresetLifecycle)
+KESU_TEST_CLASS(TestPresetsAndTables)
+
 #include "tst_presetlifecycle.moc"
