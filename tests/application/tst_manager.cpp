@@ -335,6 +335,7 @@ private Q_SLOTS:
             for (const char *path : {"user/a", "user/b"}) {
                 preset(path).set(x1);
                 QVERIFY(!manager.sync()); // the second time too: the change is still pending
+                QVERIFY(!recorder.warnings().isEmpty()); // told by the first failure at the latest
             }
         }
         for (QString &warning : warnings)
