@@ -1,8 +1,8 @@
 // The other processes of the store's multi-process tests.
 // Usage: kesu_storechild USER_FILE GLOBAL_FILE MODE [ARGS]
-//   loop               saves "user/doc" in a loop until killed
+//   loop                 saves "user/doc", a value without a writer's name, until killed
+//   hold-lock            takes the user file's lock, prints "locked" and waits to be killed
 //   write N PREFIX NAME  stores N values written by NAME at "user/PREFIX/<i>", saving after each
-//   hold-lock          takes the user file's lock, prints "locked" and waits to be killed
 #include <application/configuration.h>
 #include <application/manager.h>
 
@@ -10,60 +10,34 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QThread>
-
-#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 using korvel::application::preset;
-using korvel::application::impl::Manager;
-
-namespace {
-
-int save_in_a_loop(Manager &manager)
-{
-    for (int counter = 1;; ++counter) {
-        preset("user/doc").set(kesu::test::saved_document(counter));
-        manager.on_save();
-    }
-}
-
-int write_values(Manager &manager, int count, const QString &prefix, const QString &name)
-{
-    for (int i = 0; i < count; ++i) {
-        const std::string path = QStringLiteral("user/%1/%2").arg(prefix).arg(i).toStdString();
-        preset(path).set(kesu::test::written_value(name, i));
-        if (!manager.sync())
-            return 1;
-    }
-    return 0;
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() < 4)
-        return 2;
-    const QString mode = args.at(3);
-    if (mode == QLatin1String("hold-lock")) {
+    if (args.value(3) == QLatin1String("hold-lock")) {
         const int lock = ::open(QFile::encodeName(args.at(1) + QStringLiteral(".lock")).constData(),
                                 O_RDWR | O_CREAT, 0600);
-        if (lock < 0 || ::flock(lock, LOCK_EX) != 0)
+        if (lock < 0 || ::flock(lock, LOCK_EX) != 0 || ::write(1, "locked\n", 7) != 7)
             return 1;
-        std::puts("locked");
-        std::fflush(stdout);
-        QThread::sleep(3600);
-        return 0;
+        return ::pause();
     }
-    Manager manager(args.at(1), args.at(2));
-    if (mode == QLatin1String("loop"))
-        return save_in_a_loop(manager);
-    if (mode == QLatin1String("write") && args.size() == 7)
-        return write_values(manager, args.at(4).toInt(), args.at(5), args.at(6));
-    return 2;
+    korvel::application::impl::Manager manager(args.value(1), args.value(2));
+    for (int counter = 1; args.value(3) == QLatin1String("loop"); ++counter) {
+        preset("user/doc").set(kesu::test::written_value(QString(), counter));
+        manager.on_save();
+    }
+    for (int i = 0; i < args.at(4).toInt(); ++i) {
+        const QString path = QStringLiteral("user/%1/%2").arg(args.at(5)).arg(i);
+        preset(path.toStdString()).set(kesu::test::written_value(args.at(6), i));
+        if (!manager.sync())
+            return 1;
+    }
+    return 0;
 }

@@ -1,24 +1,17 @@
 #pragma once
 
 #include <QJsonObject>
-#include <QString>
 
 namespace kesu::test {
 
-// The document that the save loop stores at "user/doc" in its round counter; sizes vary so that
-// a kill finds files of many lengths.
-inline QJsonObject saved_document(int counter)
-{
-    const int length = (counter * 7919) % 200000;
-    return QJsonObject{
-        {QStringLiteral("counter"), counter},
-        {QStringLiteral("payload"), QString(length, QLatin1Char('a' + counter % 26))}};
-}
-
-// The i-th value that the writer process name stores.
+// The i-th value that the writer process name stores. Those of the save loop, which has no name,
+// vary in size, so that a kill finds files of many lengths.
 inline QJsonObject written_value(const QString &name, int i)
 {
-    return QJsonObject{{QStringLiteral("writer"), name}, {QStringLiteral("i"), i}};
+    const QString payload(name.isEmpty() ? (i * 7919) % 200000 : 0, QLatin1Char('a' + i % 26));
+    return {{QStringLiteral("writer"), name},
+            {QStringLiteral("i"), i},
+            {QStringLiteral("payload"), payload}};
 }
 
 } // namespace kesu::test
