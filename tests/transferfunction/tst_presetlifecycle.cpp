@@ -311,6 +311,8 @@ private Q_SLOTS:
                 QVERIFY(model->save());
             else if (step == "remove"_l)
                 removed = model->remove() ? "removed "_l : "refused "_l;
+            else
+                QFAIL(qPrintable("no such step: "_l + step));
         }
         const QString state = QStringLiteral("'%1' %2 %3, %4")
                                   .arg(QString::fromStdString(model->get_description()))
