@@ -1,4 +1,3 @@
-#include <application/configuration.h>
 #include <transferfunction/model.h>
 
 #include "testing.h"
@@ -7,7 +6,7 @@
 #include <QMetaMethod>
 #include <QSignalSpy>
 
-#include <cmath>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -70,14 +69,14 @@ struct Args
     std::vector<double> n;
     std::vector<M::Point> points;
     std::string text;
-    QStringList &log;
+    SignalRecorder &log;
 };
 using Step = std::function<void(M &, Args &)>;
 
 // A model of its own from the last-preset record, logged where it differs from m.
 void create(M &m, Args &a)
 {
-    a.log << "created"_l + changes(fields(m), *std::unique_ptr<M>(M::create(true)));
+    a.log.record("created"_l + changes(fields(m), *std::unique_ptr<M>(M::create(true))));
 }
 
 // The steps edits are written in.
@@ -103,14 +102,14 @@ const std::map<QString, Step> steps{
     {"load"_l, Step([](M &m, Args &a) { m.load(a.text); })},
     {"reset"_l, Step([](M &m, Args &) { m.reset(); })},
     {"update"_l, Step([](M &m, Args &) { m.update_opacity_table(); })},
-    {"save"_l, Step([](M &m, Args &a) { a.log << (m.save() ? "saved"_l : "not saved"_l); })},
+    {"save"_l, Step([](M &m, Args &a) { a.log.record(m.save() ? "saved"_l : "not saved"_l); })},
     {"remove"_l,
-     Step([](M &m, Args &a) { a.log << (m.remove() ? "removed"_l : "not removed"_l); })},
+     Step([](M &m, Args &a) { a.log.record(m.remove() ? "removed"_l : "not removed"_l); })},
     {"create"_l, create}};
 
 // Runs an edit written as "step arguments; step arguments"; the text of an exception that
 // refuses a step goes to the log.
-void run(M &m, const QString &edit, QStringList &log)
+void run(M &m, const QString &edit, SignalRecorder &log)
 {
     for (const QString &text : edit.split("; "_l, Qt::SkipEmptyParts)) {
         QStringList words = text.split(QLatin1Char(' '));
@@ -122,7 +121,7 @@ void run(M &m, const QString &edit, QStringList &log)
         try {
             steps.at(words[0])(m, args);
         } catch (const std::logic_error &error) {
-            log << QString::fromLatin1(error.what());
+            log.record(QString::fromLatin1(error.what()));
         }
     }
 }
@@ -153,9 +152,8 @@ private Q_SLOTS:
         store->write_global(nest({"rendering"_l},
                                  QJsonObject{{"dvr"_l, nest({"preset"_l}, presets)},
                                              {"clut"_l, nest({"preset"_l, "Grey"_l}, grey)}}));
-        QJsonObject mine = with_members(R"({"description": "Mine", "points": [{"x": 5}]})");
-        mine.insert("x"_l, with_members(R"({"description": "Mine/x", "window": [9, 9]})"));
-        store->write_user(nest({"rendering"_l, "dvr"_l, "preset"_l, "Mine"_l}, mine));
+        store->write_user(nest({"rendering"_l, "dvr"_l, "preset"_l, "Mine"_l, "x"_l},
+                               with_members(R"({"description": "Mine/x", "window": [9, 9]})")));
         manager = store->start();
     }
 
@@ -174,8 +172,6 @@ private Q_SLOTS:
              "specular_power internal specular_power internal |  | ambient=0 diffuse=nan "
              "specular=4 power=256 modified=1"});
         row("no points give an empty window", {"", "points", "window internal |  | modified=1"});
-        row("one point gives width 0 at its position",
-            {"", "points 300", "window internal |  | window=0,300 points=1 modified=1"});
         // The exact half width would give a level of -8388605.5.
         row("the level comes from the width narrowed to float",
             {"", "points -16777215 4",
@@ -214,13 +210,11 @@ private Q_SLOTS:
         row("remove refuses a name with a slash and keeps the record of another preset",
             {"Own", "description Mine/x; remove; description Gone; remove",
              "internal not removed internal clear clear reload filter removed | preset name "
-             "contains \"/\", not removed: Mine/x | points=256 "
-             "description=Standard custom=0"});
+             "contains \"/\", not removed: Mine/x | points=256 description=Standard custom=0"});
         row("a name with a slash finds nothing, by load or create(true)",
             {"Own", "load Mine/x; create",
              "clear reload filter modified last/preset modified last/preset created | preset name "
-             "contains \"/\", not found: Mine/x | points=256 "
-             "description=Standard custom=0"});
+             "contains \"/\", not found: Mine/x | points=256 description=Standard custom=0"});
     }
     void edits()
     {
@@ -230,37 +224,37 @@ private Q_SLOTS:
         if (!preset.isEmpty())
             model.load(preset.toStdString());
         const QStringList before = preset.isEmpty() ? defaults : fields(model);
-        QStringList log;
+        SignalRecorder log;
         QObject context;
-        const auto watch = [&](const auto *sender, auto signal) {
-            QString word = QString::fromLatin1(QMetaMethod::fromSignal(signal).name());
-            const auto seen = [&, word](const QString &path = {}) {
-                log << QString(path.isEmpty() ? word : word + QLatin1Char(' ') + path)
-                           .remove("_changed"_l)
-                           .remove("user/rendering/dvr/"_l);
-                fields(model);
-            };
-            connect(sender, signal, &context, seen, Qt::DirectConnection);
-        };
+        // Each receiver reads the model back, as a view does.
         for (const auto signal :
              {&M::reload, &M::points_changed, &M::shade_changed, &M::ambient_changed,
               &M::diffuse_changed, &M::specular_changed, &M::specular_power_changed,
               &M::histogram_changed, &M::window_changed, &M::background_color_changed,
-              &M::filter_changed})
-            watch(&model, signal);
-        watch(&model, &M::internal_changed);
-        watch(manager.get(), &Manager::modified);
-        watch(manager.get(), &Manager::dropped);
+              &M::filter_changed}) {
+            log.watch(&model, signal, QString::fromLatin1(QMetaMethod::fromSignal(signal).name()));
+            connect(
+                &model, signal, &context, [&] { fields(model); }, Qt::DirectConnection);
+        }
+        log.watch(&model, &M::internal_changed, "internal"_l);
+        log.watch_store(manager.get());
+        connect(
+            manager.get(), &Manager::modified, &context, [&] { fields(model); },
+            Qt::DirectConnection);
         WarningRecorder warnings;
         finishes("an edit", [&] { run(model, edit, log); });
         const QString cleared = QStringLiteral(
             "shade ambient diffuse specular specular_power window background_color internal");
-        const QString seen = log.join(QLatin1Char(' ')).replace(cleared, "clear"_l) + " | "_l
-            + warnings.warnings().join("; "_l) + " | "_l + changes(before, model);
+        const QString seen = log.take()
+                                 .join(QLatin1Char(' '))
+                                 .remove("_changed"_l)
+                                 .remove("user/rendering/dvr/"_l)
+                                 .replace(cleared, "clear"_l)
+            + " | "_l + warnings.warnings().join("; "_l) + " | "_l + changes(before, model);
         QTEST(seen, "expected");
     }
 
-    // Made in the model's thread or another, edited in either, a burst gives one changed().
+    // Made in the model's thread or another, edited in either, each burst gives one changed().
     void burst_of_edits_gives_one_changed_data()
     {
         columns({"made", "edited"});
@@ -277,13 +271,16 @@ private Q_SLOTS:
         };
         WarningRecorder warnings;
         std::unique_ptr<M> model;
-        QStringList log;
+        SignalRecorder log;
         in(made, [&] { model = std::make_unique<M>(); });
         QSignalSpy changed(model.get(), &M::changed);
-        in(edited, [&] { run(*model, "ambient 0; ambient 1; ambient 2; shade 0; clear"_l, log); });
-        QVERIFY(changed.wait(1000));
-        QTest::qWait(50);
-        QCOMPARE(changed.count(), 1);
+        // A second burst is announced as the first was.
+        for (int burst = 1; burst <= 2; ++burst) {
+            in(edited, [&] { run(*model, "ambient 0; ambient 1; shade 0; clear"_l, log); });
+            QVERIFY(changed.wait(1000));
+            QTest::qWait(50);
+            QCOMPARE(changed.count(), burst);
+        }
         QCOMPARE(warnings.warnings(), QStringList());
     }
 
@@ -308,27 +305,21 @@ private Q_SLOTS:
             "window 200 5; load Stored");
         const auto use = [&](M *m, const QString &edit) {
             return std::async(std::launch::async, [&, m, edit] {
-                int sound = 0;
-                QStringList log;
+                SignalRecorder log;
                 for (int i = 0; i < 100; ++i) {
-                    const QString state =
-                        guarded(model) + QString::fromStdString(model.get_preset_name());
-                    sound += state.contains("bins=1024"_l) && !state.contains("nan"_l);
+                    guarded(model);
+                    model.get_preset_name();
                     run(*m, edit, log);
                 }
-                return sound;
             });
         };
-        const int sound = finishes("every accessor", [&] {
-            std::future<int> threads[] = {
+        finishes("every accessor", [&] {
+            std::future<void> threads[] = {
                 use(&model, edits), use(&model, edits), use(&model, edits),
                 use(&model, moves), use(&model, moves), use(&other, "load Own; load Stored"_l)};
-            int total = 0;
             for (auto &thread : threads)
-                total += thread.get();
-            return total;
+                thread.get();
         });
-        QCOMPARE(sound, 6 * 100);
     }
 
     // Without a manager the colour table cannot be read: the window stays as it was.
