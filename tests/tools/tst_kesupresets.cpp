@@ -251,7 +251,6 @@ private Q_SLOTS:
         rule(presets_file(standard, {{"T"_l, 5}}),
              "clut preset not found (not an object with 'red', 'green' and 'blue')");
         const QString grey = QString(standard).replace("No CLUT"_l, "Grey"_l);
-        const QJsonArray none;
         rule("{}", "holds no presets");
         rule(presets_file(entry("Bone", "1, 0") + ", "_l + entry("bone", "1, 0")),
              "warning: preset 'bone': name differs only in letter case from 'Bone'");
@@ -260,13 +259,11 @@ private Q_SLOTS:
              "preset 'Standard/variant': stored inside preset 'Standard' (the viewer cannot load "
              "it: export it, rename it and import it again)");
         // The file's own "Grey" shadows the good one outside it; that one is looked up alone.
-        rule(presets_file(
-                 grey,
-                 {{"Grey"_l, QJsonObject{{"red"_l, none}, {"green"_l, none}, {"blue"_l, none}}}}),
-             "preset 'Standard': 'clut': unsuported table size ('Grey'); "
-             "colour table 'Grey': 'red': unsuported table size (0 entries, not 256); "
-             "colour table 'Grey': 'green': unsuported table size (0 entries, not 256); "
-             "colour table 'Grey': 'blue': unsuported table size (0 entries, not 256)");
+        rule(presets_file(grey, {{"Grey"_l, QJsonObject{{"red"_l, QJsonArray()}}}}),
+             "preset 'Standard': 'clut': unsuported table size ('Grey'); colour table 'Grey': "
+             "'red': unsuported table size (0 entries, not 256); colour table 'Grey': 'green': "
+             "unsuported table size (missing); colour table 'Grey': 'blue': unsuported table size "
+             "(missing)");
         rule(presets_file(grey), "");
     }
     void each_rule_names_the_preset_or_table_and_member()
@@ -318,7 +315,8 @@ private Q_SLOTS:
         add("show Ramp", 0, "3 of its own");
         add("show Shadowed --json", 0, "'window':[10,5]");
         add("show Nowhere --fallback", 0, "no preset 'Nowhere'");
-        add("show Nowhere --fallback --model", 0, "'description':'Standard'");
+        // The model's 256 points spread evenly over the window 400 at 40.
+        add("show Nowhere --fallback --model", 0, "'x':-158.43137254901");
         add("gallery -o g.png", 0, "wrote");
         add("render --table Warm -o t.png", 0, "1 colour tables");
         add("list --tables", 0, "Warm");
@@ -373,21 +371,17 @@ private Q_SLOTS:
 
     void render_agrees_with_the_model_data()
     {
-        QTest::addColumn<QString>("preset");
-        QTest::addColumn<double>("centre");
-        QTest::addColumn<QColor>("expected");
-        QTest::addColumn<double>("transparent");
-        QTest::newRow("a generated grey ramp is mid grey at its level")
-            << "Standard" << 40.0 << QColor(128, 128, 128) << -175.0;
-        QTest::newRow("a preset's own points spread over a shifted window, green in its middle")
-            << "Ramp --window 400,300" << 300.0 << QColor(0, 255, 0) << 80.0;
+        kesu::test::columns({"preset", "centre", "expected", "transparent"});
+        // Generated points are mid grey at the level; a preset's own spread over another window.
+        kesu::test::row("generated", {"Standard", "40", "#808080", "-175"});
+        kesu::test::row("own points", {"Ramp --window 400,300", "300", "#00ff00", "80"});
     }
     void render_agrees_with_the_model()
     {
         QFETCH(QString, preset);
-        QFETCH(double, centre);
-        QFETCH(QColor, expected);
-        QFETCH(double, transparent);
+        QFETCH(QString, centre);
+        QFETCH(QString, expected);
+        QFETCH(QString, transparent);
         Fixture fixture;
         fixture.expect("render "_l + preset + " -o p.png --size 640x300"_l, 0, "wrote"_l);
         const QImage image(fixture.path("p.png"_l));
@@ -402,13 +396,14 @@ private Q_SLOTS:
         const auto column = [&n](double v) {
             return int(std::floor(n[0] + (v - n[2]) * (n[1] - n[0]) / (n[3] - n[2])));
         };
-        const QColor drawn = image.pixelColor(column(centre), int(n[4] + n[5]) / 2);
+        const QColor drawn = image.pixelColor(column(centre.toDouble()), int(n[4] + n[5]) / 2);
         for (const auto part : {&QColor::red, &QColor::green, &QColor::blue})
-            QVERIFY2(std::abs((drawn.*part)() - (expected.*part)()) <= 3, qPrintable(drawn.name()));
+            QVERIFY2(std::abs((drawn.*part)() - (QColor(expected).*part)()) <= 3,
+                     qPrintable(drawn.name()));
         // Where the preset is fully transparent only the two greys of the checkerboard show.
         QSet<QRgb> seen;
         for (int y = int(n[6]); y < int(n[7]); ++y) {
-            const QColor c = image.pixelColor(column(transparent), y);
+            const QColor c = image.pixelColor(column(transparent.toDouble()), y);
             QVERIFY(c.red() == c.green() && c.green() == c.blue());
             seen.insert(c.rgb());
         }
