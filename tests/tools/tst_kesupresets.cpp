@@ -508,16 +508,15 @@ private Q_SLOTS:
     void concurrent_imports_keep_every_preset()
     {
         Fixture fixture;
-        std::vector<std::unique_ptr<QProcess>> processes;
+        QProcess processes[8];
         for (int i = 0; i < 8; ++i) {
             const QString name = QStringLiteral("P%1").arg(i);
             TemporaryStore::write(fixture.path(name + ".json"_l),
                                   presets_file(entry(qPrintable(name), "100, 50")));
-            processes.push_back(std::make_unique<QProcess>());
-            fixture.start(*processes.back(), "import "_l + name + ".json"_l);
+            fixture.start(processes[i], "import "_l + name + ".json"_l);
         }
-        for (auto &process : processes)
-            QCOMPARE(Fixture::finish(*process).status, 0);
+        for (QProcess &process : processes)
+            QCOMPARE(Fixture::finish(process).status, 0);
         const QByteArray saved = TemporaryStore::read(fixture.user_file());
         for (int i = 0; i < 8; ++i)
             QVERIFY(!preset(saved, QStringLiteral("P%1").arg(i)).isEmpty());
