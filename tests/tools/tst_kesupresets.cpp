@@ -184,14 +184,16 @@ class TestKesuPresets : public QObject
 
 private Q_SLOTS:
     // What is said about the preset "Bone" and the colour table "T" is shown without the name.
-    void each_rule_names_the_preset_or_table_and_member_data()
+    void each_rule_names_the_preset_or_table_and_member()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("findings");
-        int n = 0;
-        const auto rule = [&n](const QByteArray &file, const char *findings) {
-            QTest::addRow("%d %s", ++n, findings)
-                << file << QString::fromUtf8(text(QLatin1String(findings)));
+        const auto rule = [](const QByteArray &file, const char *findings) {
+            QStringList lines;
+            for (const auto &finding :
+                 presets::check_document(QJsonDocument::fromJson(file).object(), stored_table))
+                lines << finding.line();
+            QCOMPARE(
+                lines.join("; "_l).remove(R"(preset "Bone": )"_l).remove(R"(colour table "T": )"_l),
+                QString::fromUtf8(text(QLatin1String(findings))));
         };
         // A file of one preset: a complete one with the changes, null removing a member.
         const auto bone = [](const QString &changes, const QString &name = "Bone"_l) {
@@ -266,16 +268,6 @@ private Q_SLOTS:
              "(missing)");
         rule(presets_file(grey), "");
     }
-    void each_rule_names_the_preset_or_table_and_member()
-    {
-        QFETCH(QByteArray, file);
-        QStringList lines;
-        for (const auto &finding :
-             presets::check_document(QJsonDocument::fromJson(file).object(), stored_table))
-            lines << finding.line();
-        QTEST(lines.join("; "_l).remove(R"(preset "Bone": )"_l).remove(R"(colour table "T": )"_l),
-              "findings");
-    }
 
     void without_a_home_only_what_writes_the_user_file_is_refused()
     {
@@ -291,16 +283,26 @@ private Q_SLOTS:
         QCOMPARE(files.user, "/h/presets.json"_l);
     }
 
-    // A command that does not import leaves the user's file as it was, and no file beside it.
-    void every_command_keeps_the_exit_status_contract_data()
+    void every_command_keeps_the_exit_status_contract()
     {
-        QTest::addColumn<QString>("commands");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("shown");
         const auto add = [](const char *commands, int status, const char *shown = "") {
-            QTest::newRow(commands) << QString::fromUtf8(commands) << status
-                                    << QString::fromUtf8(text(QString::fromUtf8(shown)));
+            Fixture fixture;
+            const QByteArray before = TemporaryStore::read(fixture.user_file());
+            for (const QString &command : QString::fromUtf8(commands).split(" | "_l)) {
+                const Result result = fixture.expect(
+                    command, status, QString::fromUtf8(text(QString::fromUtf8(shown))));
+                QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
+                QCOMPARE(QDir(fixture.path(".kesu"_l)).entryList(QDir::Files | QDir::Hidden),
+                         QStringList{"presets.json"_l});
+                // Usage errors are one line on the error stream, naming the tool, not its path.
+                if (status == 2 && !command.isEmpty())
+                    QVERIFY2(result.err.startsWith("kesu-presets: "_l)
+                                 && result.err.count(QLatin1Char('\n')) == 1,
+                             qPrintable(result.err));
+                QVERIFY(!result.out.contains(KESU_PRESETS_TOOL));
+            }
         };
+        // A command that does not import leaves the user's file as it was, and no file beside it.
         add("list", 0,
             "Shadowed  Test   user, shadows shipped  no         generated: Linear Table, No CLUT");
         add("list --json --match mi", 0,
@@ -346,26 +348,6 @@ private Q_SLOTS:
         add("import warned.json --format pictures | import warned.json --help-all", 2);
         // The last is no command at all.
         add("help frob | paint | ", 2);
-    }
-    void every_command_keeps_the_exit_status_contract()
-    {
-        QFETCH(QString, commands);
-        QFETCH(int, status);
-        QFETCH(QString, shown);
-        Fixture fixture;
-        const QByteArray before = TemporaryStore::read(fixture.user_file());
-        for (const QString &command : commands.split(" | "_l)) {
-            const Result result = fixture.expect(command, status, shown);
-            QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
-            QCOMPARE(QDir(fixture.path(".kesu"_l)).entryList(QDir::Files | QDir::Hidden),
-                     QStringList{"presets.json"_l});
-            // Usage errors are one line on the error stream, naming the tool, not its path.
-            if (status == 2 && !command.isEmpty())
-                QVERIFY2(result.err.startsWith("kesu-presets: "_l)
-                             && result.err.count(QLatin1Char('\n')) == 1,
-                         qPrintable(result.err));
-            QVERIFY(!result.out.contains(KESU_PRESETS_TOOL));
-        }
     }
 
     void render_agrees_with_the_model_data()
