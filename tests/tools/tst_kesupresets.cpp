@@ -350,45 +350,41 @@ private Q_SLOTS:
         add("help frob | paint | ", 2);
     }
 
-    void render_agrees_with_the_model_data()
-    {
-        kesu::test::columns({"preset", "centre", "expected", "transparent"});
-        // Generated points are mid grey at the level; a preset's own spread over another window.
-        kesu::test::row("generated", {"Standard", "40", "#808080", "-175"});
-        kesu::test::row("own points", {"Ramp --window 400,300", "300", "#00ff00", "80"});
-    }
     void render_agrees_with_the_model()
     {
-        QFETCH(QString, preset);
-        QFETCH(QString, centre);
-        QFETCH(QString, expected);
-        QFETCH(QString, transparent);
         Fixture fixture;
-        fixture.expect("render "_l + preset + " -o p.png --size 640x300"_l, 0, "wrote"_l);
-        const QImage image(fixture.path("p.png"_l));
-        QCOMPARE(image.size(), QSize(640, 300));
-        // The layout in the PNG's text: value axis x0 x1 low high, colour band top bottom,
-        // opacity band top bottom.
-        std::vector<double> n;
-        for (const char *key : {"value-axis", "colour-band", "opacity-band"})
-            for (const QString &word : image.text(QLatin1String(key)).split(QLatin1Char(' ')))
-                n.push_back(word.toDouble());
-        QCOMPARE(n.size(), std::size_t(8));
-        const auto column = [&n](double v) {
-            return int(std::floor(n[0] + (v - n[2]) * (n[1] - n[0]) / (n[3] - n[2])));
+        const auto render = [&fixture](const char *preset, double centre, const QColor &expected,
+                                       double transparent) {
+            fixture.expect("render "_l + QLatin1String(preset) + " -o p.png --size 640x300"_l, 0,
+                           "wrote"_l);
+            const QImage image(fixture.path("p.png"_l));
+            QCOMPARE(image.size(), QSize(640, 300));
+            // The layout in the PNG's text: value axis x0 x1 low high, colour band top bottom,
+            // opacity band top bottom.
+            std::vector<double> n;
+            for (const char *key : {"value-axis", "colour-band", "opacity-band"})
+                for (const QString &word : image.text(QLatin1String(key)).split(QLatin1Char(' ')))
+                    n.push_back(word.toDouble());
+            QCOMPARE(n.size(), std::size_t(8));
+            const auto column = [&n](double v) {
+                return int(std::floor(n[0] + (v - n[2]) * (n[1] - n[0]) / (n[3] - n[2])));
+            };
+            const QColor drawn = image.pixelColor(column(centre), int(n[4] + n[5]) / 2);
+            for (const auto part : {&QColor::red, &QColor::green, &QColor::blue})
+                QVERIFY2(std::abs((drawn.*part)() - (expected.*part)()) <= 3,
+                         qPrintable(drawn.name()));
+            // Where the preset is fully transparent only the two greys of the checkerboard show.
+            QSet<QRgb> seen;
+            for (int y = int(n[6]); y < int(n[7]); ++y) {
+                const QColor c = image.pixelColor(column(transparent), y);
+                QVERIFY(c.red() == c.green() && c.green() == c.blue());
+                seen.insert(c.rgb());
+            }
+            QCOMPARE(seen.size(), 2);
         };
-        const QColor drawn = image.pixelColor(column(centre.toDouble()), int(n[4] + n[5]) / 2);
-        for (const auto part : {&QColor::red, &QColor::green, &QColor::blue})
-            QVERIFY2(std::abs((drawn.*part)() - (QColor(expected).*part)()) <= 3,
-                     qPrintable(drawn.name()));
-        // Where the preset is fully transparent only the two greys of the checkerboard show.
-        QSet<QRgb> seen;
-        for (int y = int(n[6]); y < int(n[7]); ++y) {
-            const QColor c = image.pixelColor(column(transparent.toDouble()), y);
-            QVERIFY(c.red() == c.green() && c.green() == c.blue());
-            seen.insert(c.rgb());
-        }
-        QCOMPARE(seen.size(), 2);
+        // Generated points are mid grey at the level; a preset's own spread over another window.
+        render("Standard", 40, QColor(128, 128, 128), -175);
+        render("Ramp --window 400,300", 300, QColor(0, 255, 0), 80);
     }
 
     // The picture format is that of the extension; pipes and devices are written, not replaced.
