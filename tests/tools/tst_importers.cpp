@@ -22,16 +22,6 @@ QByteArray json(const QString &text)
     return text.toUtf8().replace('\'', '"');
 }
 
-// A data row of two texts, named by the second.
-void add(const QString &first, const char *second)
-{
-    QTest::newRow(second) << first << QString::fromUtf8(second);
-}
-void add(const char *first, const char *second)
-{
-    add(QString::fromUtf8(first), second);
-}
-
 // The table of the one map of a colour-map file.
 QJsonObject table_of(const QByteArray &file)
 {
@@ -59,9 +49,16 @@ class TestImporters : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void colour_maps_are_sampled_in_their_space_data()
+    void colour_maps_are_sampled_in_their_space()
     {
-        kesu::test::columns({"map", "entries"});
+        // The entries named, as "i: r g b", of the table of a file of one map.
+        const auto add = [](const char *map, const char *entries) {
+            const QJsonObject table = table_of(json(QString::fromUtf8(map)));
+            QStringList sampled;
+            for (const QString &expected : QString::fromUtf8(entries).split(", "_l))
+                sampled << entry(table, expected.section(QLatin1Char(':'), 0, 0).toInt());
+            QCOMPARE(sampled.join(", "_l), QString::fromUtf8(entries));
+        };
         // 1 lands on entry 51 of 0..5: the point's own colour, though Lab would not give it back.
         add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0, 0, 0, 0, 1, 0.8, 0.3, 0.1, 5, 1, "
             "1, 1]}",
@@ -75,16 +72,6 @@ private Q_SLOTS:
             "84: 255 0 0, 85: 0 255 0, 255: 0 0 255");
         add("{'Name': 'I', 'IndexedColors': [1, 0, 0, 0, 1, 0, 0, 0, 1]}",
             "85: 255 0 0, 86: 0 255 0, 170: 0 255 0, 171: 0 0 255");
-    }
-    void colour_maps_are_sampled_in_their_space()
-    {
-        QFETCH(QString, map);
-        QFETCH(QString, entries);
-        const QJsonObject table = table_of(json(map));
-        QStringList sampled;
-        for (const QString &expected : entries.split(", "_l))
-            sampled << entry(table, expected.section(QLatin1Char(':'), 0, 0).toInt());
-        QCOMPARE(sampled.join(", "_l), entries);
     }
 
     void colours_mix_in_their_space()
@@ -119,16 +106,27 @@ private Q_SLOTS:
     }
 
     // A map that cannot be read is left out and named; a file that does not parse is refused.
-    void colour_map_files_are_read_or_named_data()
+    void colour_map_files_are_read_or_named()
     {
-        kesu::test::columns({"file", "outcome"});
-        const auto invalid = [](const char *text) {
+        // The names of the maps read, then the problems; or why the file does not parse.
+        const auto add = [](const char *file, const char *outcome) {
+            presets::ReadMaps read;
+            QString error;
+            const bool parsed =
+                presets::read_colour_maps(json(QString::fromUtf8(file)), read, error);
+            QStringList found = read.problems;
+            for (auto map = read.maps.crbegin(); map != read.maps.crend(); ++map)
+                found.prepend(map->name);
+            QCOMPARE(parsed ? found.join("; "_l) : error,
+                     QString::fromUtf8(json(QString::fromUtf8(outcome))));
+        };
+        const auto invalid = [&add](const char *text) {
             QJsonParseError error{};
             QJsonDocument::fromJson(json(QString::fromUtf8(text)), &error);
-            QTest::newRow(text) << QString::fromUtf8(text)
-                                << QStringLiteral("invalid JSON at offset %1: %2")
-                                       .arg(error.offset)
-                                       .arg(error.errorString());
+            add(text,
+                qPrintable(QStringLiteral("invalid JSON at offset %1: %2")
+                               .arg(error.offset)
+                               .arg(error.errorString())));
         };
         // Maps that cannot be read among one that can, with commas before closing brackets.
         add("[{'Name': 'a,]', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1,],}, {'IndexedColors': [1, 1, "
@@ -145,18 +143,6 @@ private Q_SLOTS:
         add("{'Name': 'b, }', 'IndexedColors': [1, 1, 1]}", "b, }");
         invalid("[{'Name': 'c', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1}");
         invalid("[{'Name': 'd', 'IndexedColors': [1, 1, 1]}],");
-    }
-    void colour_map_files_are_read_or_named()
-    {
-        QFETCH(QString, file);
-        QFETCH(QString, outcome);
-        presets::ReadMaps read;
-        QString error;
-        const bool parsed = presets::read_colour_maps(json(file), read, error);
-        QStringList found = read.problems;
-        for (auto map = read.maps.crbegin(); map != read.maps.crend(); ++map)
-            found.prepend(map->name);
-        QCOMPARE(parsed ? found.join("; "_l) : error, QString::fromUtf8(json(outcome)));
     }
 
     // Elements that cannot be read are named and left out; the others become presets.
