@@ -117,9 +117,7 @@ public:
         write(path("broken.json"_l),
               presets_file(standard + ", "_l + entry("Bad", "100, 0").replace("0.15"_l, "5"_l)
                            + ", "_l + entry("Lost", "100, 0").replace("No CLUT"_l, "Nope"_l)));
-        write(path("warned.json"_l),
-              presets_file(entry("Warned", "100, 0")
-                               .replace("'description': 'Warned'"_l, "'description': 'Other'"_l)));
+        write(path("warned.json"_l), presets_file(entry(" Warned", "100, 0")));
         write(path("not.json"_l), QByteArray("{\"rendering\": {\"dvr\": "));
         QStringList many;
         for (int i = 0; i < 500; ++i)
@@ -429,15 +427,15 @@ private Q_SLOTS:
     void imports_keep_what_they_do_not_replace()
     {
         Fixture fixture;
-        const QByteArray precise = text("{'rendering': {'dvr': {'preset': {%1, %2}}}}"_l.arg(
-            entry("Precise", "1234.567, 0.1")
-                .replace("'group'"_l, "'extra': {'kept': [1]}, 'group'"_l),
-            entry("Shadowed", "20, 10")));
         const QJsonObject sea = table(255, 128, 200);
+        const QByteArray precise = text(
+            "{'rendering': {'clut': {'preset': {'Sea': %1}}, 'dvr': {'preset': {%2, %3, %4}}}}"_l
+                .arg(QString::fromUtf8(QJsonDocument(sea).toJson()),
+                     entry("Precise", "1234.567, 0.1")
+                         .replace("'group'"_l, "'extra': {'kept': [1]}, 'group'"_l),
+                     entry("Shadowed", "20, 10"),
+                     entry("Tinted", "100, 50").replace("No CLUT"_l, "Sea"_l)));
         TemporaryStore::write(fixture.path("precise.json"_l), precise);
-        TemporaryStore::write(fixture.path("sea.json"_l),
-                              presets_file(entry("Tinted", "100, 50").replace("No CLUT"_l, "Sea"_l),
-                                           {{"Sea"_l, sea}}));
         TemporaryStore::write(
             fixture.path("volume.xml"_l),
             "<Presets><VolumeProperty name=\"CT-Air\" colorTransfer=\"8 -1000 0 0 0 0 1 1 1\" "
@@ -451,15 +449,17 @@ private Q_SLOTS:
         };
         step("import precise.json", false, 1,
              R"(the user already has a preset "Shadowed"; --force replaces it)");
+        // Colour tables go first, so that the presets find them.
         step("import precise.json --force", true, 0,
-             R"(imported "Shadowed" (replaced the user's preset "Shadowed"))");
+             "imported colour table \"Sea\"\nimported \"Precise\"\n"
+             "imported \"Shadowed\" (replaced the user's preset \"Shadowed\")\nimported "
+             "\"Tinted\"\n");
+        step("import precise.json", false, 0,
+             "unchanged colour table \"Sea\": the same is stored already\n"
+             "unchanged \"Precise\": the same is stored already\n");
         // Forced, only the failing presets are left out.
         step("import broken.json --force", true, 1,
              R"(imported "Standard" (shadows the shipped preset "Standard"))");
-        step("import sea.json", true, 0, "imported colour table \"Sea\"\nimported \"Tinted\"\n");
-        step("import sea.json", false, 0,
-             "unchanged colour table \"Sea\": the same is stored already\n"
-             "unchanged \"Tinted\": the same is stored already\n");
         step("import volume.xml", true, 0, "imported \"CT-Air\"\n");
         step("check .kesu/presets.json", false, 0, "0 problem(s)");
         const QByteArray saved = TemporaryStore::read(fixture.user_file());
