@@ -9,7 +9,6 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
-#include <thread>
 
 using namespace kesu::test;
 using korvel::application::impl::Manager;
@@ -158,14 +157,15 @@ private Q_SLOTS:
     void edits_data()
     {
         columns({"preset", "edit", "expected"});
-        row("the coefficients take their bounds, NaN too, and refuse what is beyond",
+        // set_shade signals without a change, set_description with no signal of its own.
+        row("the coefficients take their bounds, NaN too; no points give an empty window",
             {"",
              "ambient 4; ambient 4.000001; ambient -0.001; diffuse -1; diffuse nan; specular 5; "
-             "specular 0; power 256.5; power 256",
+             "specular 0; power 256.5; power 256; shade 1; background 1 2 3; description M; points",
              "ambient internal range violation range violation range violation diffuse internal "
-             "range violation specular internal range violation specular_power internal |  | "
-             "ambient=4 diffuse=nan specular=0 power=256 modified=1"});
-        row("no points give an empty window", {"", "points", "window internal |  | modified=1"});
+             "range violation specular internal range violation specular_power internal shade "
+             "internal background_color internal internal window internal |  | ambient=4 "
+             "diffuse=nan specular=0 power=256 background=1,2,3 description=M modified=1"});
         // The exact half width would give a level of -8388605.5.
         row("the level comes from the width narrowed to float",
             {"", "points -16777215 4",
@@ -175,42 +175,42 @@ private Q_SLOTS:
             {"", "histogram 2 0 400 0 1; category CT; blend 3; points 100 500",
              "histogram window internal |  | window=400,300 range=0,500 points=2 blend=3 "
              "category=CT modified=1 histogram=2:0,400,0,1"});
-        row("set_shade without a change, and set_description with no signal of its own",
-            {"", "shade 1; background 1 2 3; description Mine",
-             "shade internal background_color internal internal |  | background=1,2,3 "
-             "description=Mine modified=1"});
         row("clear resets all but the histogram",
             {"Own", "histogram 3 -1000 3000 0.2 0.8; clear",
              "histogram clear |  | shade=1 ambient=0.15 diffuse=0.3 specular=0.9 power=15 "
              "window=0,0 range=-1000,3000 background=0,249,255 points=0 blend=0 description= "
              "category= opacity= clut= filter= custom=0 read_only=0 modified=1 "
              "histogram=3:-1000,3000,0.2,0.8"});
-        row("values that are not finite change nothing",
-            {"Own", "window 400 inf; points 0 nan 10; points -3e38 3e38; points 1e39 1e39",
-             " | non-finite window ignored: 400, inf; non-finite point ignored: point 1; "
-             "non-finite window ignored: inf, inf; non-finite window ignored: 0, inf | "});
         // Points handed in out of order may lie far outside their extent, where moving them onto
         // a new window overflows: they are stacked on the level.
-        row("points far outside their extent stay finite",
-            {"Own", "points 0 1e300 1e-30; window 1000 0",
-             "window internal window internal |  | window=1000,0 range=-10,4096 modified=1"});
+        row("values that are not finite change nothing; points far outside their extent stay "
+            "finite",
+            {"Own",
+             "window 400 inf; points 0 nan 10; points -3e38 3e38; points 1e39 1e39; "
+             "points 0 1e300 1e-30; window 1000 0",
+             "window internal window internal | non-finite window ignored: 400, inf; non-finite "
+             "point ignored: point 1; non-finite window ignored: inf, inf; non-finite window "
+             "ignored: 0, inf | window=1000,0 range=-10,4096 modified=1"});
         // A new name makes a read-only preset the user's; one with "/" would remove inside "Mine".
-        row("remove refuses a read-only preset and a name with a slash, keeps another's record",
-            {"Own", "remove; description Mine/x; remove; description Gone; remove",
-             "refused internal refused internal clear clear reload filter removed | preset name "
-             "contains \"/\", not removed: Mine/x | points=256 description=Standard custom=0 "
-             "read_only=0"});
-        row("a name with a slash finds nothing, by load or create(true)",
-            {"Own", "load Mine/x; create",
-             "clear reload filter modified last/preset modified last/preset created | preset name "
-             "contains \"/\", not found: Mine/x | points=256 description=Standard custom=0 "
-             "read_only=0"});
+        row("remove refuses a read-only preset and a name with a slash, keeps another's record; a "
+            "name with a slash finds nothing, by load or create(true)",
+            {"Own",
+             "remove; description Mine/x; remove; description Gone; remove; load Mine/x; create",
+             "refused internal refused internal clear clear reload filter removed clear reload "
+             "filter modified last/preset modified last/preset created | preset name contains "
+             "\"/\", not removed: Mine/x; preset name contains \"/\", not found: Mine/x | "
+             "points=256 "
+             "description=Standard custom=0 read_only=0"});
     }
     void edits()
     {
         QFETCH(QString, preset);
         QFETCH(QString, edit);
-        M model;
+        // Made in another thread; the load in this one and the edit in the other give one
+        // changed().
+        const std::unique_ptr<M> made = finishes("a model", [] { return std::make_unique<M>(); });
+        M &model = *made;
+        QSignalSpy changed(&model, &M::changed);
         if (!preset.isEmpty())
             model.load(preset.toStdString());
         const QStringList before = preset.isEmpty() ? defaults : fields(model);
@@ -235,35 +235,17 @@ private Q_SLOTS:
         finishes("an edit", [&] { run(model, edit, log); });
         const QString cleared = QStringLiteral(
             "shade ambient diffuse specular specular_power window background_color internal");
-        const QString seen = log.take()
-                                 .join(QLatin1Char(' '))
-                                 .remove("_changed"_l)
-                                 .remove("user/rendering/dvr/"_l)
-                                 .replace(cleared, "clear"_l)
-            + " | "_l + warnings.warnings().join("; "_l) + " | "_l + changes(before, model);
-        QTEST(seen, "expected");
-    }
-
-    // Made in the model's thread or another, edited in either, each burst gives one changed().
-    void burst_of_edits_gives_one_changed()
-    {
-        const auto in = [](bool elsewhere, const std::function<void()> &work) {
-            elsewhere ? std::thread(work).join() : work();
-        };
-        for (const auto &[made, edited] : {std::pair(false, false), {false, true}, {true, true}}) {
-            WarningRecorder warnings;
-            std::unique_ptr<M> model;
-            SignalRecorder log;
-            in(made, [&] { model = std::make_unique<M>(); });
-            QSignalSpy changed(model.get(), &M::changed);
-            // A second burst is announced as the first was.
-            for (int burst = 1; burst <= 2; ++burst) {
-                in(edited, [&] { run(*model, "ambient 0; ambient 1; shade 0; clear"_l, log); });
-                QVERIFY(changed.wait(1000));
-                QTest::qWait(50);
-                QCOMPARE(changed.count(), burst);
-            }
-            QCOMPARE(warnings.warnings(), QStringList());
+        QString seen = log.take().join(QLatin1Char(' ')) + " | "_l
+            + warnings.warnings().join("; "_l) + " | "_l + changes(before, model);
+        QTEST(seen.remove("_changed"_l).remove("user/rendering/dvr/"_l).replace(cleared, "clear"_l),
+              "expected");
+        // A second burst is announced as the first was.
+        for (int burst = 1; burst <= 2; ++burst) {
+            if (burst == 2)
+                finishes("a second burst", [&] { run(model, "ambient 1; clear"_l, log); });
+            QVERIFY(changed.wait(1000));
+            QTest::qWait(50);
+            QCOMPARE(changed.count(), burst);
         }
     }
 
@@ -302,17 +284,11 @@ private Q_SLOTS:
             for (auto &thread : threads)
                 thread.get();
         });
-    }
-
-    // Without a manager the colour table cannot be read: the window stays as it was.
-    void set_window_that_throws_changes_nothing()
-    {
-        M model;
-        model.load(std::string("Stored"));
-        const QStringList before = fields(model);
+        // Without a manager the colour table cannot be read: the window stays as it was.
+        const QStringList before = fields(other);
         manager.reset();
-        QVERIFY_EXCEPTION_THROWN(model.set_window(500, 60), std::logic_error);
-        QCOMPARE(fields(model), before);
+        QVERIFY_EXCEPTION_THROWN(other.set_window(500, 60), std::logic_error);
+        QCOMPARE(fields(other), before);
     }
 };
 
