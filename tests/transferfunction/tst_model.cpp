@@ -183,8 +183,7 @@ private Q_SLOTS:
              "histogram=3:-1000,3000,0.2,0.8"});
         // Points handed in out of order may lie far outside their extent, where moving them onto
         // a new window overflows: they are stacked on the level.
-        row("values that are not finite change nothing; points far outside their extent stay "
-            "finite",
+        row("values that are not finite change nothing; points far outside stay finite",
             {"Own",
              "window 400 inf; points 0 nan 10; points -3e38 3e38; points 1e39 1e39; "
              "points 0 1e300 1e-30; window 1000 0",
@@ -199,15 +198,13 @@ private Q_SLOTS:
              "refused internal refused internal clear clear reload filter removed clear reload "
              "filter modified last/preset modified last/preset created | preset name contains "
              "\"/\", not removed: Mine/x; preset name contains \"/\", not found: Mine/x | "
-             "points=256 "
-             "description=Standard custom=0 read_only=0"});
+             "points=256 description=Standard custom=0 read_only=0"});
     }
     void edits()
     {
         QFETCH(QString, preset);
         QFETCH(QString, edit);
-        // Made in another thread; the load in this one and the edit in the other give one
-        // changed().
+        // Made in another thread; a load here and an edit there give one changed().
         const std::unique_ptr<M> made = finishes("a model", [] { return std::make_unique<M>(); });
         M &model = *made;
         QSignalSpy changed(&model, &M::changed);
@@ -217,9 +214,7 @@ private Q_SLOTS:
         SignalRecorder log;
         QObject context;
         // Each receiver reads the model back, as a view does.
-        const auto read_back = [&] {
-            fields(model);
-        };
+        const std::function<void()> read_back([&] { fields(model); });
         for (const auto signal :
              {&M::reload, &M::points_changed, &M::shade_changed, &M::ambient_changed,
               &M::diffuse_changed, &M::specular_changed, &M::specular_power_changed,
