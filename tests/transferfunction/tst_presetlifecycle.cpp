@@ -110,8 +110,8 @@ private Q_SLOTS:
         manager = store->start();
     }
 
-    // Points of generated tables start at x 0 10 20; of those, x of the ends, y of points 1, 128
-    // and 255, and colours of the ends are compared.
+    // Before the window, a generated table's model holds points at x 0 10 20. Expected are the
+    // warnings, then the leading values of the summary of the points.
     void points_follow_the_window_data()
     {
         columns({"source", "window", "expected"});
@@ -163,9 +163,8 @@ private Q_SLOTS:
     }
 
     // Window changes overwrite the table in place, yet a reader in another thread must only ever
-    // see whole tables.
-    // Built-in tables and points of the model's own need no store; a stored table changed since
-    // the last window is read again.
+    // see whole tables. Built-in tables and points of the model's own need no store; a stored
+    // table changed since the last window is read again.
     void window_changes_reuse_the_table_and_readers_see_it_whole()
     {
         Model model, stored_table;
