@@ -165,11 +165,14 @@ private Q_SLOTS:
             .set(QJsonObject{{"red"_l, full}, {"green"_l, full}, {"blue"_l, full}});
         WarningRecorder recorder;
         Model model;
+        QSignalSpy reloads(&model, &Model::reload);
+        QSignalSpy filters(&model, &Model::filter_changed);
         model.load(with_members(loaded.toUtf8()));
         // Saving leaves the modified flag as it was.
         QCOMPARE(model.save(), !saved.isEmpty());
         QTEST(recorder.warnings().join(QLatin1Char('\n')), "warnings");
-        QVERIFY(!model.is_modified());
+        QCOMPARE(std::make_tuple(reloads.count(), filters.count(), model.is_modified()),
+                 std::make_tuple(1, 1, false));
         const QJsonObject object = with_members(saved.toUtf8());
         const QString name = object.value("description"_l).toString();
         const QJsonObject dvr{{"preset"_l, QJsonObject{{name, object}}},
