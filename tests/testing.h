@@ -5,28 +5,20 @@
 
 #include <application/manager.h>
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QObject>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstddef>
 #include <functional>
 #include <future>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 namespace kesu::test {
@@ -40,8 +32,6 @@ void count_size(std::size_t size);
 int counted();
 // The n-th allocation from now on throws std::bad_alloc; 0 makes none fail.
 void fail_at(int n);
-// True while the failure set by fail_at has not come yet.
-bool failure_pending();
 } // namespace allocations
 
 std::vector<std::pair<const char *, std::function<QObject *()>>> &registry();
@@ -73,7 +63,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex());
         return recorded;
     }
-    int count(const QString &text) const { return warnings().count(text); }
 
 private:
     static std::mutex &mutex()
@@ -186,45 +175,6 @@ public:
     QTemporaryDir dir;
 };
 
-// Holds the lock of a user file, as another writer saving it would, while it lives.
-class OtherWriter
-{
-public:
-    explicit OtherWriter(const QString &user_file)
-        : descriptor(::open(QFile::encodeName(user_file + QStringLiteral(".lock")).constData(),
-                            O_RDWR | O_CREAT | O_CLOEXEC, 0600))
-    {
-        QVERIFY(descriptor >= 0 && ::flock(descriptor, LOCK_EX) == 0);
-    }
-    ~OtherWriter() { ::close(descriptor); }
-    OtherWriter(const OtherWriter &) = delete;
-    OtherWriter &operator=(const OtherWriter &) = delete;
-
-private:
-    int descriptor;
-};
-
-// Sets an environment variable (unset for a null value) while it lives.
-class ScopedEnvironment
-{
-public:
-    ScopedEnvironment(const char *name, const QByteArray &value)
-        : name(name)
-        , was_set(qEnvironmentVariableIsSet(name))
-        , old(qgetenv(name))
-    {
-        value.isNull() ? qunsetenv(name) : qputenv(name, value);
-    }
-    ~ScopedEnvironment() { was_set ? qputenv(name, old) : qunsetenv(name); }
-    ScopedEnvironment(const ScopedEnvironment &) = delete;
-    ScopedEnvironment &operator=(const ScopedEnvironment &) = delete;
-
-private:
-    const char *name;
-    bool was_set;
-    QByteArray old;
-};
-
 // Runs work in a thread of its own and returns its result. A hang or a deadlock ends the test
 // executable with a message at once, instead of holding it until CTest's timeout.
 template<typename Work> auto finishes(const char *what, Work work)
@@ -283,6 +233,18 @@ inline QJsonObject nest(const QStringList &keys, const QJsonValue &value)
     for (auto key = keys.crbegin(); key != keys.crend(); ++key)
         inner = QJsonObject{{*key, inner}};
     return inner.toObject();
+}
+
+// JSON with bare member names, {a:{b:[1,x]}}, which keeps the tables short.
+inline QByteArray json(QString text)
+{
+    const QRegularExpression name(QStringLiteral("([A-Za-z]\\w*)"));
+    return text.replace(name, QStringLiteral("\"\\1\"")).toUtf8();
+}
+
+inline QJsonObject object(const QString &text)
+{
+    return QJsonDocument::fromJson(json(text)).object();
 }
 
 } // namespace kesu::test

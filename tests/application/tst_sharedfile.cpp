@@ -5,30 +5,14 @@
 
 #include <QDateTime>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSignalSpy>
 #include <QTimer>
 
-using kesu::test::operator""_l;
-using kesu::test::row;
-using kesu::test::TemporaryStore;
-using kesu::test::written_value;
+using namespace kesu::test;
 using korvel::application::preset;
 
 namespace {
-
-// JSON with bare member names, {a:{b:[1,x]}}, which keeps the tables short.
-QByteArray json(QString text)
-{
-    const QRegularExpression name(QStringLiteral("([A-Za-z]\\w*)"));
-    return text.replace(name, QStringLiteral("\"\\1\"")).toUtf8();
-}
-
-QJsonObject object(const QString &text)
-{
-    return QJsonDocument::fromJson(json(text)).object();
-}
 
 // Writes the user file as another process does: a new file renamed over the old one.
 void write_as_another_process(const QString &file, const QString &text)
@@ -60,7 +44,7 @@ private Q_SLOTS:
     // way again; a drop there makes nothing.
     void merges_with_the_file_on_disk_data()
     {
-        kesu::test::columns({"start", "own", "how", "other", "expected"});
+        columns({"start", "own", "how", "other", "expected"});
         row("other paths survive", {"{a:1}", "set b", "rename", "{a:1,c:3}", "{a:1,b:{},c:3}"});
         row("one path: the later save wins", {"{a:1}", "set a", "rename", "{a:3}", "{a:{}}"});
         row("a drop removes another's value", {"{a:1}", "drop a", "rename", "{a:5,c:3}", "{c:3}"});
@@ -88,7 +72,7 @@ private Q_SLOTS:
             QVERIFY(file.setFileTime(time, QFileDevice::FileModificationTime));
         };
         write_in_place(start);
-        kesu::test::WarningRecorder warnings;
+        WarningRecorder warnings;
         auto manager = store.start();
         const QStringList words = own.split(QLatin1Char(' ')); // "set PATH" or "drop PATH"
         const std::string path = "user/" + words.last().toStdString();
@@ -105,7 +89,7 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(store.user_file()));
         preset("user/z").set(QJsonObject());
         QVERIFY(manager->sync());
-        QCOMPARE(store.user_on_disk(), kesu::test::with_members("{\"z\": {}}", object(expected)));
+        QCOMPARE(store.user_on_disk(), with_members("{\"z\": {}}", object(expected)));
         QCOMPARE(warnings.warnings().filter("copied to"_l).size(), int(other.endsWith("["_l)));
     }
 
@@ -116,7 +100,7 @@ private Q_SLOTS:
                                 "preset:{Y:{w:1},Z:{w:1}}, last:{preset:{key:Y}}}}}"_l));
         auto manager = store.start();
         const QString file = store.user_file();
-        kesu::test::SignalRecorder signals_seen;
+        SignalRecorder signals_seen;
         signals_seen.watch_store(manager.get());
         write_as_another_process(file,
                                  "{a:{b:{c:2,d:1}}, rendering:{dvr:{preset:{X:{},Z:{w:2}}, "
@@ -141,7 +125,7 @@ private Q_SLOTS:
         QVERIFY(signals_seen.take().isEmpty());
 
         // A broken file is ignored at pick-up: one warning, and the presets in memory stay.
-        kesu::test::WarningRecorder warnings;
+        WarningRecorder warnings;
         write_as_another_process(file, "{a: "_l);
         const QString ignored = "broken "_l + file + " ignored, keeping the presets in memory"_l;
         QTRY_COMPARE_WITH_TIMEOUT(warnings.warnings(), QStringList{ignored}, 3000);
