@@ -9,7 +9,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
-#include <QJsonParseError>
 #include <QProcess>
 #include <QSet>
 
@@ -471,15 +470,13 @@ private Q_SLOTS:
             QCOMPARE(sampled.join(", "_l), QString::fromUtf8(entries));
         };
         // 1 lands on entry 51 of 0..5: the point's own colour, though Lab would not give it back.
-        add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0, 0, 0, 0, 1, 0.8, 0.3, 0.1, 5, 1, "
-            "1, 1]}",
+        add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0,0,0,0, 1,0.8,0.3,0.1, 5,1,1,1]}",
             "51: 204 77 26, 255: 255 255 255");
         add("{'Name': 'L', 'ColorSpace': 'CIELAB', 'RGBPoints': [-3, 0, 0, 0, 7, 1, 1, 1]}",
             "0: 0 0 0, 128: 119 119 119, 255: 255 255 255");
         // Entry 128 of 0..2 lies at t = 128 / 255 between the points at 0 and 2.
         add("{'Name': 'R', 'RGBPoints': [0, 0, 0, 0, 2, 1, 0.5, 0.2]}", "128: 128 64 26");
-        add("{'Name': 'S', 'ColorSpace': 'Step', 'RGBPoints': [0, 1, 0, 0, 1, 0, 1, 0, 3, 0, 0, "
-            "1]}",
+        add("{'Name': 'S', 'ColorSpace': 'Step', 'RGBPoints': [0,1,0,0, 1,0,1,0, 3,0,0,1]}",
             "84: 255 0 0, 85: 0 255 0, 255: 0 0 255");
         add("{'Name': 'I', 'IndexedColors': [1, 0, 0, 0, 1, 0, 0, 0, 1]}",
             "85: 255 0 0, 86: 0 255 0, 170: 0 255 0, 171: 0 0 255");
@@ -530,29 +527,22 @@ private Q_SLOTS:
             QCOMPARE(parsed ? found.join("; "_l) : error,
                      QString::fromUtf8(text(QString::fromUtf8(outcome))));
         };
-        const auto invalid = [&add](const char *file) {
-            QJsonParseError error{};
-            QJsonDocument::fromJson(text(QString::fromUtf8(file)), &error);
-            add(file,
-                qPrintable(QStringLiteral("invalid JSON at offset %1: %2")
-                               .arg(error.offset)
-                               .arg(error.errorString())));
-        };
         // Maps that cannot be read among one that can, with commas before closing brackets.
-        add("[{'Name': 'a,]', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1,],}, {'IndexedColors': [1, 1, "
-            "1]}, "
-            "{'Name': 'n', 'ColorSpace': 'XYZ', 'IndexedColors': [1, 1, 1]}, "
-            "{'Name': 'n', 'RGBPoints': [0, 0, 0, 0, 1]}, "
-            "{'Name': 'n', 'RGBPoints': [1, 0, 0, 0, 0, 1, 1, 1]}, "
-            "{'Name': 'n', 'IndexedColors': [1, '1', 1]}, {'Name': 'n', 'Points': [0, 1]},]",
+        add("[{'Name': 'a,]', 'RGBPoints': [0,0,0,0, 1,1,1,1,],}, {'IndexedColors': [1,1,1]}, "
+            "{'Name': 'n', 'ColorSpace': 'XYZ', 'IndexedColors': [1,1,1]}, "
+            "{'Name': 'n', 'RGBPoints': [0,0,0,0, 1]}, {'Name': 'n', 'RGBPoints': [1,0,0,0, "
+            "0,1,1,1]}, "
+            "{'Name': 'n', 'IndexedColors': [1,'1',1]}, {'Name': 'n', 'Points': [0,1]},]",
             "a,]; colour map 2: no 'Name'; colour map 3 'n': unknown 'ColorSpace' 'XYZ'; "
             "colour map 4 'n': 'RGBPoints' holds 5 numbers, not groups of 4; "
             "colour map 5 'n': 'RGBPoints': x of point 1 is below the one before; "
             "colour map 6 'n': 'IndexedColors': entry 1 is not a number; "
             "colour map 7 'n': neither 'RGBPoints' nor 'IndexedColors'");
         add("{'Name': 'b, }', 'IndexedColors': [1, 1, 1]}", "b, }");
-        invalid("[{'Name': 'c', 'RGBPoints': [0, 0, 0, 0, 1, 1, 1, 1}");
-        invalid("[{'Name': 'd', 'IndexedColors': [1, 1, 1]}],");
+        add("[{'Name': 'c', 'RGBPoints': [0,0,0,0, 1,1,1,1}",
+            "invalid JSON at offset 46: unterminated array");
+        add("[{'Name': 'd', 'IndexedColors': [1,1,1]}],",
+            "invalid JSON at offset 41: garbage at the end of the document");
     }
 
     // Elements that cannot be read are named and left out; the others become presets.
@@ -619,18 +609,17 @@ private Q_SLOTS:
     {
         Fixture fixture;
         QProcess processes[8];
+        QStringList names{"Mine"_l};
         for (int i = 0; i < 8; ++i) {
-            const QString name = QStringLiteral("P%1").arg(i);
-            TemporaryStore::write(fixture.path(name + ".json"_l),
-                                  presets_file(entry(qPrintable(name), "100, 50")));
-            fixture.start(processes[i], "import "_l + name + ".json"_l);
+            names << QStringLiteral("P%1").arg(i);
+            TemporaryStore::write(fixture.path(names.last()),
+                                  presets_file(entry(qPrintable(names.last()), "100, 50")));
+            fixture.start(processes[i], "import "_l + names.last());
         }
         for (QProcess &process : processes)
             QCOMPARE(Fixture::finish(process).status, 0);
-        const QByteArray saved = TemporaryStore::read(fixture.user_file());
-        for (int i = 0; i < 8; ++i)
-            QVERIFY(!preset(saved, QStringLiteral("P%1").arg(i)).isEmpty());
-        QVERIFY(!preset(saved, "Mine"_l).isEmpty());
+        for (const QString &name : names)
+            QVERIFY(!preset(TemporaryStore::read(fixture.user_file()), name).isEmpty());
     }
 };
 
