@@ -41,11 +41,6 @@ QString fields(const M &m, bool histogram = true)
     return text;
 }
 
-const QString defaults =
-    "shade=1 ambient=0.15 diffuse=0.3 specular=0.9 power=15 window=0,0 range=0,4096 "
-    "background=0,249,255 bins=1024 points=0 blend=0 description= category= opacity= clut= "
-    "filter= custom=0 read_only=0 modified=0 histogram=0:0,4096,0,1"_l;
-
 // The fields of the model that differ from those given.
 QString changes(const QString &before, const M &m)
 {
@@ -103,8 +98,7 @@ class TestModel : public QObject
          Step([](M &m, Args &a) { a.log.record(m.remove() ? "removed"_l : "refused"_l); })},
         // A model of its own from the last-preset record, logged where it differs from m.
         {"create"_l, Step([](M &m, Args &a) {
-             const std::unique_ptr<M> created(M::create(true));
-             a.log.record("created"_l + changes(fields(m), *created));
+             a.log.record("created"_l + changes(fields(m), *std::unique_ptr<M>(M::create(true))));
          })}};
 
     // Runs an edit written as "step arguments; step arguments"; the text of an exception that
@@ -159,9 +153,9 @@ private Q_SLOTS:
         // set_shade signals without a change, set_description with no signal of its own.
         row("the coefficients take their bounds, NaN too; no points give an empty window",
             {"",
-             "ambient 4; ambient 4.000001; ambient -0.001; diffuse -1; diffuse nan; specular 5; "
+             "ambient 4; ambient 4.000001; diffuse -1; diffuse nan; specular 5; "
              "specular 0; power 256.5; power 256; shade 1; background 1 2 3; description M; points",
-             "ambient internal range violation range violation range violation diffuse internal "
+             "ambient internal range violation range violation diffuse internal "
              "range violation specular internal range violation specular_power internal shade "
              "internal background_color internal internal window internal |  | ambient=4 "
              "diffuse=nan specular=0 power=256 background=1,2,3 description=M modified=1"});
@@ -206,16 +200,15 @@ private Q_SLOTS:
         QSignalSpy changed(&model, &M::changed);
         if (!preset.isEmpty())
             model.load(preset.toStdString());
-        const QString before = preset.isEmpty() ? defaults : fields(model);
+        const QString before = fields(model);
         SignalRecorder log;
         QObject context;
         // Each receiver reads the model back, as a view does.
         const std::function<void()> read_back([&] { fields(model); });
         for (const auto signal :
-             {&M::reload, &M::points_changed, &M::shade_changed, &M::ambient_changed,
-              &M::diffuse_changed, &M::specular_changed, &M::specular_power_changed,
-              &M::histogram_changed, &M::window_changed, &M::background_color_changed,
-              &M::filter_changed}) {
+             {&M::reload, &M::shade_changed, &M::ambient_changed, &M::diffuse_changed,
+              &M::specular_changed, &M::specular_power_changed, &M::histogram_changed,
+              &M::window_changed, &M::background_color_changed, &M::filter_changed}) {
             log.watch(&model, signal, QString::fromLatin1(QMetaMethod::fromSignal(signal).name()));
             connect(&model, signal, &context, read_back, Qt::DirectConnection);
         }
@@ -247,27 +240,23 @@ private Q_SLOTS:
         model.load(std::string("Stored"));
         // Between the clear() and the load of remove(), a window is generated for no table.
         WarningRecorder quiet;
-        QObject view;
         const std::function<void()> read([&] { fields(model, false); });
-        connect(manager.get(), &Manager::modified, &view, read, Qt::DirectConnection);
-        const QString edits =
-            "read; shade 0; ambient 0.5; diffuse 1; specular 2; power 20; blend 1; background 1 2 "
-            "3; "
-            "category CT; description Own; histogram 2 0 100 0 1; points 0 50; shade 1"_l;
-        const QString moves = "read; window 150 0; load Own; window 250 1; description Own; save; "
-                              "reset; window 100 0; "
-                              "update; remove; window 200 5; load Stored"_l;
+        connect(manager.get(), &Manager::modified, this, read, Qt::DirectConnection);
+        const QString edits = "read; shade 0; ambient 0.5; diffuse 1; specular 2; power 20; "
+                              "blend 1; background 1 2 3; category CT; description Own; "
+                              "histogram 2 0 100 0 1; points 0 50; shade 1; "_l;
+        const QString moves = "read; window 150 0; load Own; window 250 1; description Own; "
+                              "save; reset; window 100 0; update; remove; window 200 5; "
+                              "load Stored; "_l;
+        SignalRecorder log;
         const auto use = [&](M *m, const QString &edit) {
-            return std::async(std::launch::async, [&, m, edit] {
-                SignalRecorder log;
-                for (int i = 0; i < 100; ++i)
-                    run(*m, edit, log);
-            });
+            return std::async(std::launch::async,
+                              [&, m, edit] { run(*m, edit.repeated(100), log); });
         };
         finishes("every accessor", [&] {
             std::future<void> threads[] = {
                 use(&model, edits), use(&model, edits), use(&model, edits),
-                use(&model, moves), use(&model, moves), use(&other, "load Own; load Stored"_l)};
+                use(&model, moves), use(&model, moves), use(&other, "load Own; load Stored; "_l)};
         });
         // Without a manager the colour table cannot be read: the window stays as it was.
         const QString before = fields(other);
