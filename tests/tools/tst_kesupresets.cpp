@@ -73,16 +73,6 @@ QJsonObject preset(const QByteArray &file, const QString &name)
     return QJsonDocument::fromJson(file)["rendering"_l]["dvr"_l]["preset"_l][name].toObject();
 }
 
-// The table of the one map of a colour-map file.
-QJsonObject table_of(const QByteArray &file)
-{
-    presets::ReadMaps read;
-    QString error;
-    if (!presets::read_colour_maps(file, read, error) || read.maps.size() != 1)
-        return {};
-    return presets::colour_table(read.maps.front());
-}
-
 // A colour table of one colour.
 QJsonObject table(int red = 0, int green = 0, int blue = 0)
 {
@@ -453,33 +443,6 @@ private Q_SLOTS:
         QCOMPARE(preset(TemporaryStore::read(elsewhere), "Precise"_l), expected);
     }
 
-    void colour_maps_are_sampled_in_their_space()
-    {
-        // The entries named, as "i: r g b", of the table of a file of one map.
-        const auto add = [](const char *map, const char *entries) {
-            const QJsonObject table = table_of(text(QString::fromUtf8(map)));
-            QStringList sampled;
-            for (const QString &expected : QString::fromUtf8(entries).split(", "_l)) {
-                const int i = expected.section(QLatin1Char(':'), 0, 0).toInt();
-                sampled << QString::asprintf("%d: %d %d %d", i, table["red"_l][i].toInt(),
-                                             table["green"_l][i].toInt(),
-                                             table["blue"_l][i].toInt());
-            }
-            QCOMPARE(sampled.join(", "_l), QString::fromUtf8(entries));
-        };
-        // 1 lands on entry 51 of 0..5: the point's own colour, though Lab would not give it back.
-        add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0,0,0,0, 1,0.8,0.3,0.1, 5,1,1,1]}",
-            "51: 204 77 26, 255: 255 255 255");
-        add("{'Name': 'L', 'ColorSpace': 'CIELAB', 'RGBPoints': [-3, 0, 0, 0, 7, 1, 1, 1]}",
-            "0: 0 0 0, 128: 119 119 119, 255: 255 255 255");
-        // Entry 128 of 0..2 lies at t = 128 / 255 between the points at 0 and 2.
-        add("{'Name': 'R', 'RGBPoints': [0, 0, 0, 0, 2, 1, 0.5, 0.2]}", "128: 128 64 26");
-        add("{'Name': 'S', 'ColorSpace': 'Step', 'RGBPoints': [0,1,0,0, 1,0,1,0, 3,0,0,1]}",
-            "84: 255 0 0, 85: 0 255 0, 255: 0 0 255");
-        add("{'Name': 'I', 'IndexedColors': [1, 0, 0, 0, 1, 0, 0, 0, 1]}",
-            "85: 255 0 0, 86: 0 255 0, 170: 0 255 0, 171: 0 0 255");
-    }
-
     void colours_mix_in_their_space()
     {
         const auto halfway = [](Mix mix, Rgb a, Rgb b, Rgb middle, double tolerance) {
@@ -500,8 +463,10 @@ private Q_SLOTS:
     // A map that cannot be read is left out and named; a file that does not parse is refused.
     void colour_map_files_are_read_or_named()
     {
-        // The names of the maps read, then the problems; or why the file does not parse.
-        const auto add = [](const char *file, const char *outcome) {
+        // The names of the maps read, the problems, then entries of the first map's table as
+        // "i: r g b"; or why the file does not parse.
+        const auto add = [](const char *file, const char *outcome,
+                            std::initializer_list<int> at = {}) {
             presets::ReadMaps read;
             QString error;
             const bool parsed =
@@ -509,9 +474,25 @@ private Q_SLOTS:
             QStringList found = read.problems;
             for (auto map = read.maps.crbegin(); map != read.maps.crend(); ++map)
                 found.prepend(map->name);
+            for (const int i : at) {
+                const QJsonObject table = presets::colour_table(read.maps.front());
+                found << QString::asprintf("%d: %d %d %d", i, table["red"_l][i].toInt(),
+                                           table["green"_l][i].toInt(), table["blue"_l][i].toInt());
+            }
             QCOMPARE(parsed ? found.join("; "_l) : error,
                      QString::fromUtf8(text(QString::fromUtf8(outcome))));
         };
+        // 1 lands on entry 51 of 0..5: the point's own colour, though Lab would not give it back.
+        add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0,0,0,0, 1,0.8,0.3,0.1, 5,1,1,1]}",
+            "L; 51: 204 77 26; 255: 255 255 255", {51, 255});
+        add("{'Name': 'L', 'ColorSpace': 'CIELAB', 'RGBPoints': [-3,0,0,0, 7,1,1,1]}",
+            "L; 0: 0 0 0; 128: 119 119 119; 255: 255 255 255", {0, 128, 255});
+        // Entry 128 of 0..2 lies at t = 128 / 255 between the points at 0 and 2.
+        add("{'Name': 'R', 'RGBPoints': [0,0,0,0, 2,1,0.5,0.2]}", "R; 128: 128 64 26", {128});
+        add("{'Name': 'S', 'ColorSpace': 'Step', 'RGBPoints': [0,1,0,0, 1,0,1,0, 3,0,0,1]}",
+            "S; 84: 255 0 0; 85: 0 255 0; 255: 0 0 255", {84, 85, 255});
+        add("{'Name': 'I', 'IndexedColors': [1,0,0, 0,1,0, 0,0,1]}",
+            "I; 85: 255 0 0; 86: 0 255 0; 170: 0 255 0; 171: 0 0 255", {85, 86, 170, 171});
         // Maps that cannot be read among one that can, with commas before closing brackets.
         add("[{'Name': 'a,]', 'RGBPoints': [0,0,0,0, 1,1,1,1,],}, {'IndexedColors': [1,1,1]}, "
             "{'Name': 'n', 'ColorSpace': 'XYZ', 'IndexedColors': [1,1,1]}, "
