@@ -12,9 +12,7 @@
 #include <QProcess>
 #include <QSet>
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include <sys/stat.h>
 
@@ -22,7 +20,6 @@ using kesu::test::operator""_l;
 using kesu::test::TemporaryStore;
 namespace presets = kesu::presets;
 using presets::Rgb;
-using Mix = Rgb (*)(const Rgb &, const Rgb &, double);
 
 namespace {
 
@@ -135,22 +132,19 @@ public:
     }
     // Runs a command and checks its status and that a text shows on either stream; JSON output
     // is compared in its compact form.
-    Result expect(const QString &line, int status, const QString &shown,
-                  const QString &user = {}) const
+    void expect(const QString &line, int status, const QString &shown, const QString &user = {})
     {
         QProcess process;
         start(process, line, user);
-        const Result result = finish(process);
+        result = finish(process);
         const QJsonDocument json = QJsonDocument::fromJson(result.out);
         const QByteArray out = json.isNull() ? result.out : json.toJson(QJsonDocument::Compact);
-        [&] {
-            QVERIFY2(result.status == status
-                         && QString(QString::fromUtf8(out) + result.err).contains(shown),
-                     qPrintable(line + ": "_l + QString::number(result.status) + ": "_l
-                                + QString::fromUtf8(out) + result.err));
-        }();
-        return result;
+        QVERIFY2(result.status == status
+                     && QString(QString::fromUtf8(out) + result.err).contains(shown),
+                 qPrintable(line + ": "_l + QString::number(result.status) + ": "_l
+                            + QString::fromUtf8(out) + result.err));
     }
+    Result result; // of the last expect
 };
 
 } // namespace
@@ -256,9 +250,8 @@ private Q_SLOTS:
         QVERIFY(!presets::resolve_files(parser, presets::import_command, QString(), files));
         QVERIFY(presets::resolve_files(parser, presets::list_command, QString(), files));
         QVERIFY(files.no_user && files.user.isEmpty());
-        QVERIFY(
-            presets::resolve_files(parser, presets::import_command, "/h/presets.json"_l, files));
-        QCOMPARE(files.user, "/h/presets.json"_l);
+        QVERIFY(presets::resolve_files(parser, presets::import_command, "/h/p.json"_l, files));
+        QCOMPARE(files.user, "/h/p.json"_l);
     }
 
     void every_command_keeps_the_exit_status_contract()
@@ -267,8 +260,8 @@ private Q_SLOTS:
             Fixture fixture;
             const QByteArray before = TemporaryStore::read(fixture.user_file());
             for (const QString &command : QString::fromUtf8(commands).split(" | "_l)) {
-                const Result result = fixture.expect(
-                    command, status, QString::fromUtf8(text(QString::fromUtf8(shown))));
+                fixture.expect(command, status, QString::fromUtf8(text(QString::fromUtf8(shown))));
+                const Result &result = fixture.result;
                 QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
                 QCOMPARE(QDir(fixture.path(".kesu"_l)).entryList(QDir::Files | QDir::Hidden),
                          QStringList{"presets.json"_l});
@@ -333,8 +326,7 @@ private Q_SLOTS:
         Fixture fixture;
         const auto render = [&fixture](const char *preset, double centre, const QColor &expected,
                                        double transparent) {
-            fixture.expect("render "_l + QLatin1String(preset) + " -o p.png --size 640x300"_l, 0,
-                           "wrote"_l);
+            fixture.expect("render "_l + QLatin1String(preset), 0, "wrote"_l);
             const QImage image(fixture.path("p.png"_l));
             QCOMPARE(image.size(), QSize(640, 300));
             // The layout in the PNG's text: value axis x0 x1 low high, colour band top bottom,
@@ -360,8 +352,8 @@ private Q_SLOTS:
             QCOMPARE(seen.size(), 2);
         };
         // Generated points are mid grey at the level; a preset's own spread over another window.
-        render("Standard", 40, QColor(128, 128, 128), -175);
-        render("Ramp --window 400,300", 300, QColor(0, 255, 0), 80);
+        render("Standard -o p.png --size 640x300", 40, QColor(128, 128, 128), -175);
+        render("Ramp --window 400,300 -o p.png --size 640x300", 300, QColor(0, 255, 0), 80);
     }
 
     // The picture format is that of the extension; pipes and devices are written, not replaced.
@@ -381,9 +373,8 @@ private Q_SLOTS:
         QCOMPARE(Fixture::finish(process).status, 0);
         QCOMPARE(preset(read, "Ramp"_l)["description"_l].toString(), "Ramp"_l);
         QVERIFY(QFileInfo(pipe).exists() && !QFileInfo(pipe).isFile());
-        fixture.expect("export Ramp -o /dev/full"_l, 1, QString::fromLocal8Bit(strerror(ENOSPC)));
-        struct stat device = {};
-        QVERIFY(stat("/dev/full", &device) == 0 && S_ISCHR(device.st_mode));
+        fixture.expect("export Ramp -o /dev/full"_l, 1, "No space left on device"_l);
+        QVERIFY(QFileInfo("/dev/full"_l).exists() && !QFileInfo("/dev/full"_l).isFile());
     }
 
     // Each import in turn on one user file: whether it changes the file, its status, its report.
@@ -400,8 +391,8 @@ private Q_SLOTS:
         TemporaryStore::write(fixture.path("precise.json"_l), precise);
         TemporaryStore::write(
             fixture.path("volume.xml"_l),
-            "<Presets><VolumeProperty name=\"CT-Air\" colorTransfer=\"8 -1000 0 0 0 0 1 1 1\" "
-            "scalarOpacity=\"4 -1000 0 0 1\" shade=\"1\"/></Presets>");
+            R"(<Presets><VolumeProperty name="CT-Air" shade="1" )"
+            R"(colorTransfer="8 -1000 0 0 0 0 1 1 1" scalarOpacity="4 -1000 0 0 1"/></Presets>)");
         const QByteArray before = TemporaryStore::read(fixture.user_file());
         const auto step = [&fixture](const char *line, bool changes, int status,
                                      const char *shown) {
@@ -432,7 +423,6 @@ private Q_SLOTS:
         const QJsonDocument was = QJsonDocument::fromJson(before);
         const QJsonDocument now = QJsonDocument::fromJson(saved);
         QCOMPARE(now["rendering"_l]["clut"_l]["preset"_l]["Sea"_l].toObject(), sea);
-        QVERIFY(preset(saved, "Bad"_l).isEmpty() && preset(saved, "Lost"_l).isEmpty());
         QCOMPARE(preset(saved, "Mine"_l), preset(before, "Mine"_l));
         QCOMPARE(now["viewer"_l], was["viewer"_l]);
         QCOMPARE(now["rendering"_l]["dvr"_l]["last"_l], was["rendering"_l]["dvr"_l]["last"_l]);
@@ -445,11 +435,10 @@ private Q_SLOTS:
 
     void colours_mix_in_their_space()
     {
-        const auto halfway = [](Mix mix, Rgb a, Rgb b, Rgb middle, double tolerance) {
+        const auto halfway = [](auto mix, Rgb a, Rgb b, Rgb middle, double tolerance) {
             const Rgb mixed = mix(a, b, 0.5);
             for (int c = 0; c < 3; ++c)
-                QVERIFY2(std::fabs(mixed[c] - middle[c]) <= tolerance,
-                         qPrintable(QString::number(mixed[c])));
+                QVERIFY(std::fabs(mixed[c] - middle[c]) <= tolerance);
         };
         // HSV turns the short way from red to magenta, and a grey takes the other end's hue.
         halfway(presets::mix_hsv, {1, 0, 0}, {1, 0, 1}, {1, 0, 0.5}, 1e-12);
