@@ -182,13 +182,13 @@ private Q_SLOTS:
                 .toJson();
         };
         // A file of the table "T" with the channels given, each filled up with 0 to its size.
-        const auto tabled = [](std::initializer_list<std::pair<const char *, QJsonArray>> channels,
-                               int size = 256) {
-            QJsonObject changed;
-            for (auto [name, entries] : channels) {
+        const auto tabled = [](const char *channels, int size = 256) {
+            QJsonObject changed = QJsonDocument::fromJson(text(QLatin1String(channels))).object();
+            for (const QString &name : changed.keys()) {
+                QJsonArray entries = changed[name].toArray();
                 while (entries.size() < size)
                     entries.append(0);
-                changed.insert(QLatin1String(name), entries);
+                changed[name] = entries;
             }
             return presets_file(standard, {{"T"_l, changed}});
         };
@@ -213,12 +213,10 @@ private Q_SLOTS:
             "it and import it again); preset ' CT/Bo\\nne': name contains a control character "
             "(U+000a); warning: preset ' CT/Bo\\nne': name begins or ends with spaces");
         // The first bad entry of a channel is named, and how many more there are.
-        rule(tabled({{"red", {0, 0, 0, 1000}},
-                     {"green", {-50, 0, 0, 0, 0, 300}},
-                     {"blue", {0, 0, 1.5}}}),
+        rule(tabled("{'red': [0,0,0,1000], 'green': [-50,0,0,0,0,300], 'blue': [0,0,1.5]}"),
              "'red/3': not a whole number from 0 to 255 (1000); 'green/0': not a whole number "
              "from 0 to 255 (-50, and 1 more); 'blue/2': not a whole number from 0 to 255 (1.5)");
-        rule(tabled({{"red", {0, "x"_l}}}, 255),
+        rule(tabled("{'red': [0, 'x']}", 255),
              "'red': unsuported table size (255 entries, not 256); 'red/1': not a whole number "
              "from 0 to 255; 'green': unsuported table size (missing); 'blue': unsuported table "
              "size (missing)");
@@ -261,16 +259,14 @@ private Q_SLOTS:
             const QByteArray before = TemporaryStore::read(fixture.user_file());
             for (const QString &command : QString::fromUtf8(commands).split(" | "_l)) {
                 fixture.expect(command, status, QString::fromUtf8(text(QString::fromUtf8(shown))));
-                const Result &result = fixture.result;
                 QCOMPARE(TemporaryStore::read(fixture.user_file()), before);
                 QCOMPARE(QDir(fixture.path(".kesu"_l)).entryList(QDir::Files | QDir::Hidden),
                          QStringList{"presets.json"_l});
                 // Usage errors are one line on the error stream, naming the tool, not its path.
                 if (status == 2 && !command.isEmpty())
-                    QVERIFY2(result.err.startsWith("kesu-presets: "_l)
-                                 && result.err.count(QLatin1Char('\n')) == 1,
-                             qPrintable(result.err));
-                QVERIFY(!result.out.contains(KESU_PRESETS_TOOL));
+                    QVERIFY(fixture.result.err.startsWith("kesu-presets: "_l)
+                            && fixture.result.err.count(QLatin1Char('\n')) == 1);
+                QVERIFY(!fixture.result.out.contains(KESU_PRESETS_TOOL));
             }
         };
         // A command that does not import leaves the user's file as it was, and no file beside it.
@@ -324,9 +320,8 @@ private Q_SLOTS:
     void render_agrees_with_the_model()
     {
         Fixture fixture;
-        const auto render = [&fixture](const char *preset, double centre, const QColor &expected,
-                                       double transparent) {
-            fixture.expect("render "_l + QLatin1String(preset), 0, "wrote"_l);
+        const auto render = [&](const char *line, double centre, QColor expected, double clear) {
+            fixture.expect("render "_l + QLatin1String(line), 0, "wrote"_l);
             const QImage image(fixture.path("p.png"_l));
             QCOMPARE(image.size(), QSize(640, 300));
             // The layout in the PNG's text: value axis x0 x1 low high, colour band top bottom,
@@ -345,7 +340,7 @@ private Q_SLOTS:
             // Where the preset is fully transparent only the two greys of the checkerboard show.
             QSet<QRgb> seen;
             for (int y = int(n[6]); y < int(n[7]); ++y) {
-                const QColor c = image.pixelColor(column(transparent), y);
+                const QColor c = image.pixelColor(column(clear), y);
                 QVERIFY(c.red() == c.green() && c.green() == c.blue());
                 seen.insert(c.rgb());
             }
@@ -394,8 +389,7 @@ private Q_SLOTS:
             R"(<Presets><VolumeProperty name="CT-Air" shade="1" )"
             R"(colorTransfer="8 -1000 0 0 0 0 1 1 1" scalarOpacity="4 -1000 0 0 1"/></Presets>)");
         const QByteArray before = TemporaryStore::read(fixture.user_file());
-        const auto step = [&fixture](const char *line, bool changes, int status,
-                                     const char *shown) {
+        const auto step = [&](const char *line, bool changes, int status, const char *shown) {
             const QByteArray was = TemporaryStore::read(fixture.user_file());
             fixture.expect(QLatin1String(line), status, QString::fromUtf8(shown));
             QCOMPARE(TemporaryStore::read(fixture.user_file()) != was, changes);
