@@ -48,45 +48,37 @@ class WarningRecorder
 public:
     WarningRecorder()
     {
-        std::lock_guard<std::mutex> lock(mutex());
-        current() = this;
+        std::lock_guard<std::mutex> lock(mutex);
+        current = this;
         previous = qInstallMessageHandler(&WarningRecorder::handle);
     }
     ~WarningRecorder()
     {
-        std::lock_guard<std::mutex> lock(mutex());
+        std::lock_guard<std::mutex> lock(mutex);
         qInstallMessageHandler(previous);
-        current() = nullptr;
+        current = nullptr;
     }
     QStringList warnings() const
     {
-        std::lock_guard<std::mutex> lock(mutex());
+        std::lock_guard<std::mutex> lock(mutex);
         return recorded;
     }
 
 private:
-    static std::mutex &mutex()
-    {
-        static std::mutex m;
-        return m;
-    }
-    static WarningRecorder *&current()
-    {
-        static WarningRecorder *recorder = nullptr;
-        return recorder;
-    }
     // Other messages go on to the handler that was installed before.
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        std::unique_lock<std::mutex> lock(mutex());
-        if (current() && type == QtWarningMsg)
-            return current()->recorded.append(text);
-        const QtMessageHandler next = current() ? current()->previous : nullptr;
+        std::unique_lock<std::mutex> lock(mutex);
+        if (current && type == QtWarningMsg)
+            return current->recorded.append(text);
+        const QtMessageHandler next = current ? current->previous : nullptr;
         lock.unlock();
         if (next)
             next(type, context, text);
     }
 
+    static inline std::mutex mutex;
+    static inline WarningRecorder *current = nullptr;
     QtMessageHandler previous = nullptr;
     QStringList recorded;
 };
@@ -105,14 +97,13 @@ public:
     void watch_store(const korvel::application::impl::Manager *manager)
     {
         using korvel::application::impl::Manager;
-        QObject::connect(
-            manager, &Manager::modified, &context,
-            [this](const QString &path) { record(QStringLiteral("modified ") + path); },
-            Qt::DirectConnection);
-        QObject::connect(
-            manager, &Manager::dropped, &context,
-            [this](const QString &path) { record(QStringLiteral("dropped ") + path); },
-            Qt::DirectConnection);
+        for (const auto &[signal, name] :
+             {std::pair(&Manager::modified, QLatin1String("modified ")),
+              std::pair(&Manager::dropped, QLatin1String("dropped "))})
+            QObject::connect(
+                manager, signal, &context,
+                [this, name = name](const QString &path) { record(name + path); },
+                Qt::DirectConnection);
     }
     void record(const QString &name)
     {

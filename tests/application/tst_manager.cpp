@@ -1,6 +1,5 @@
 #include <application/configuration.h>
 #include <application/locations.h>
-#include <application/manager.h>
 
 #include "testing.h"
 
@@ -90,46 +89,41 @@ private Q_SLOTS:
         QVERIFY2(warnings.warnings().isEmpty(), qPrintable(warnings.warnings().join(u'\n')));
     }
 
-    void unusable_files_read_as_empty_documents_data()
-    {
-        QTest::addColumn<QByteArray>("bytes"); // of the user file; empty without a shipped file
-        QTest::newRow("empty, no shipped file") << QByteArray("");
-        QTest::newRow("a JSON array") << QByteArray("[{\"rendering\": 1}]");
-    }
     // A change of the shipped document alone writes nothing. A broken user file is copied aside
     // at the next save, and again when another program writes it broken again; two copies made
     // within one second both survive.
     void unusable_files_read_as_empty_documents()
     {
-        QFETCH(QByteArray, bytes);
-        TemporaryStore store;
-        const QString folder = store.dir.filePath(QStringLiteral(".kesu"));
-        if (bytes.isEmpty())
-            QVERIFY(QFile::remove(store.global_file()));
-        TemporaryStore::write(store.user_file(), bytes);
-        WarningRecorder warnings;
-        auto manager = store.start();
-        preset("global/rendering").set(x1);
-        QVERIFY(manager->sync());
-        QCOMPARE(TemporaryStore::read(store.user_file()), bytes);
-        preset("user/a").set(x1);
-        manager->on_save();
-        manager->on_save();
-        TemporaryStore::write(store.user_file(), bytes);
-        preset("user/b").set(x1);
-        QVERIFY(manager->sync());
-        const QStringList copies = QDir(folder).entryList({"*.broken-*"_l}, QDir::Files);
-        QCOMPARE(copies.size(), bytes.isEmpty() ? 0 : 2);
-        const QString broken =
-            "broken "_l + store.user_file() + " left out, copied aside at the next save"_l;
-        QStringList expected{bytes.isEmpty() ? QStringLiteral("fail on open 3d_presets.json file")
-                                             : broken};
-        for (const QString &copy : copies) {
-            expected << QStringLiteral("broken presets.json copied to %1/%2").arg(folder, copy);
-            QCOMPARE(TemporaryStore::read(folder + QLatin1Char('/') + copy), bytes);
+        // The bytes of the user file; empty without a shipped file.
+        for (const QByteArray &bytes : {QByteArray(""), QByteArray("[{\"rendering\": 1}]")}) {
+            TemporaryStore store;
+            const QString folder = store.dir.filePath(QStringLiteral(".kesu"));
+            if (bytes.isEmpty())
+                QVERIFY(QFile::remove(store.global_file()));
+            TemporaryStore::write(store.user_file(), bytes);
+            WarningRecorder warnings;
+            auto manager = store.start();
+            preset("global/rendering").set(x1);
+            QVERIFY(manager->sync());
+            QCOMPARE(TemporaryStore::read(store.user_file()), bytes);
+            preset("user/a").set(x1);
+            manager->on_save();
+            manager->on_save();
+            TemporaryStore::write(store.user_file(), bytes);
+            preset("user/b").set(x1);
+            QVERIFY(manager->sync());
+            const QStringList copies = QDir(folder).entryList({"*.broken-*"_l}, QDir::Files);
+            QCOMPARE(copies.size(), bytes.isEmpty() ? 0 : 2);
+            const QString broken = "broken %1 left out, copied aside at the next save"_l;
+            QStringList expected{bytes.isEmpty() ? QString("fail on open 3d_presets.json file"_l)
+                                                 : broken.arg(store.user_file())};
+            for (const QString &copy : copies) {
+                expected << QStringLiteral("broken presets.json copied to %1/%2").arg(folder, copy);
+                QCOMPARE(TemporaryStore::read(folder + QLatin1Char('/') + copy), bytes);
+            }
+            QCOMPARE(warnings.warnings(), expected);
+            QCOMPARE(store.user_on_disk(), object("{a:{x:1},b:{x:1}}"_l));
         }
-        QCOMPARE(warnings.warnings(), expected);
-        QCOMPARE(store.user_on_disk(), object("{a:{x:1},b:{x:1}}"_l));
     }
 
     // A save that cannot write keeps the changes in memory and pending, reports the failure by
@@ -190,7 +184,6 @@ private Q_SLOTS:
             for (const char *path : {"user/a", "user/b"}) {
                 preset(path).set(x1);
                 QVERIFY(!manager.sync()); // the second time too: the change is still pending
-                QVERIFY(!recorder.warnings().isEmpty());
             }
         }
         for (QString &warning : save.warnings)
@@ -253,8 +246,7 @@ private Q_SLOTS:
         QCOMPARE(store.user_on_disk(), object(saved));
         preset(path.toStdString()).drop();
         QVERIFY(!preset(path.toStdString()));
-        QCOMPARE(recorder.take(),
-                 QStringList({"modified "_l + announced, "dropped "_l + announced}));
+        QCOMPARE(recorder.take().join(u','), "modified "_l + announced + ",dropped "_l + announced);
     }
 
     // Allocations fail one by one in a set whose receiver throws: a set that failed leaves the

@@ -74,9 +74,8 @@ private Q_SLOTS:
         write_in_place(start);
         WarningRecorder warnings;
         auto manager = store.start();
-        const QStringList words = own.split(QLatin1Char(' ')); // "set PATH" or "drop PATH"
-        const std::string path = "user/" + words.last().toStdString();
-        words.first() == "set"_l ? preset(path).set(QJsonObject()) : preset(path).drop();
+        const std::string path = "user/" + own.section(u' ', 1).toStdString(); // "set PATH"
+        own.startsWith("set"_l) ? preset(path).set(QJsonObject()) : preset(path).drop();
         if (how == "rename"_l)
             write_as_another_process(store.user_file(), other);
         else if (how == "remove"_l)
@@ -102,9 +101,9 @@ private Q_SLOTS:
         const QString file = store.user_file();
         SignalRecorder signals_seen;
         signals_seen.watch_store(manager.get());
-        write_as_another_process(file,
-                                 "{a:{b:{c:2,d:1}}, rendering:{dvr:{preset:{X:{},Z:{w:2}}, "
-                                 "last:{preset:{key:X}}}}}"_l);
+        write_as_another_process(
+            file,
+            "{a:{b:{c:2,d:1}}, rendering:{dvr:{preset:{X:{},Z:{w:2}}, last:{preset:{key:X}}}}}"_l);
         QTRY_VERIFY_WITH_TIMEOUT(!preset("user/rendering/dvr/preset/Y"), 3000);
         QCOMPARE(signals_seen.take().join(QLatin1Char(',')),
                  "modified user/a/b/c,modified user/rendering/dvr/last/preset,"
@@ -134,40 +133,35 @@ private Q_SLOTS:
     }
 
     // Writers in other processes lose nothing, and a running manager picks up what they wrote.
-    void concurrent_writers_lose_nothing_data()
-    {
-        QTest::addColumn<bool>("same_path");
-        QTest::newRow("paths of their own") << false;
-        QTest::newRow("one path") << true;
-    }
     void concurrent_writers_lose_nothing()
     {
-        QFETCH(bool, same_path);
-        constexpr int writers = 8;
-        TemporaryStore store;
-        auto manager = store.start();
-        QSignalSpy modified(manager.get(), &korvel::application::impl::Manager::modified);
-        const auto path = [same_path](int w) {
-            return same_path ? QStringLiteral("same") : QStringLiteral("w%1").arg(w);
-        };
-        QProcess children[writers];
-        for (int w = 0; w < writers; ++w)
-            start_child(children[w], store,
-                        {"write"_l, "25"_l, path(w), "w"_l + QString::number(w)});
-        for (QProcess &child : children) {
-            QVERIFY(child.waitForFinished(60000));
-            QCOMPARE(child.exitCode(), 0);
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(modified.size(), same_path ? 1 : writers, 3000);
-        QCOMPARE(modified.first().first().toString(), QLatin1String("user/") + path(0));
-        const QJsonObject saved = store.user_on_disk();
-        for (int w = 0; w < writers; ++w) {
-            const QJsonObject values = saved[path(w)].toObject();
-            QCOMPARE(preset("user/" + path(w).toStdString()).get().toObject(), values);
-            for (int i = 0; i < 25; ++i) {
-                const QJsonObject value = values[QString::number(i)].toObject();
-                const QString writer = same_path ? value["writer"_l].toString() : path(w);
-                QCOMPARE(value, written_value(writer, i));
+        for (const bool same_path : {false, true}) {
+            constexpr int writers = 8;
+            TemporaryStore store;
+            auto manager = store.start();
+            QSignalSpy modified(manager.get(), &korvel::application::impl::Manager::modified);
+            const auto path = [same_path](int w) {
+                return same_path ? QStringLiteral("same") : QStringLiteral("w%1").arg(w);
+            };
+            QProcess children[writers];
+            for (int w = 0; w < writers; ++w)
+                start_child(children[w], store,
+                            {"write"_l, "25"_l, path(w), "w"_l + QString::number(w)});
+            for (QProcess &child : children) {
+                QVERIFY(child.waitForFinished(60000));
+                QCOMPARE(child.exitCode(), 0);
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(modified.size(), same_path ? 1 : writers, 3000);
+            QCOMPARE(modified.first().first().toString(), QLatin1String("user/") + path(0));
+            const QJsonObject saved = store.user_on_disk();
+            for (int w = 0; w < writers; ++w) {
+                const QJsonObject values = saved[path(w)].toObject();
+                QCOMPARE(preset("user/" + path(w).toStdString()).get().toObject(), values);
+                for (int i = 0; i < 25; ++i) {
+                    const QJsonObject value = values[QString::number(i)].toObject();
+                    const QString writer = same_path ? value["writer"_l].toString() : path(w);
+                    QCOMPARE(value, written_value(writer, i));
+                }
             }
         }
     }

@@ -15,16 +15,15 @@ namespace {
 using Writes = std::map<std::string, int>;
 
 // "Standard" generated from a stored table, "Bone" with 2 points of its own.
-QString shipped_document()
+QByteArray shipped_document()
 {
     QStringList grey;
     for (int i = 0; i < 256; ++i)
         grey << QString::number(i);
-    return QStringLiteral(R"({"rendering": {
-        "clut": {"preset": {"Grey": {"red": [%1], "green": [%1], "blue": [%1]}}},
-        "dvr": {"preset": {"Standard": {"clut": "Grey", "window": [400, 40]}, "Bone": {"clut": "Grey",
-            "window": [400, 40], "points": [{"x": 0, "y": 0}, {"x": 1240, "y": 1}]}}}}})")
-        .arg(grey.join(QLatin1Char(',')));
+    return json(QStringLiteral("{rendering:{clut:{preset:{Grey:{red:[%1],green:[%1],blue:[%1]}}},"
+                               "dvr:{preset:{Standard:{clut:Grey,window:[400,40]},Bone:{clut:Grey,"
+                               "window:[400,40],points:[{x:0,y:0},{x:1240,y:1}]}}}}}")
+                    .arg(grey.join(u',')));
 }
 
 // What one store thread wrote last at each of its paths.
@@ -75,7 +74,7 @@ private Q_SLOTS:
     void concurrent_writers_lose_nothing()
     {
         TemporaryStore store;
-        store.write(store.global_file(), shipped_document().toUtf8());
+        store.write(store.global_file(), shipped_document());
         auto manager = store.start();
         WarningRecorder quiet; // the presets are deliberately incomplete
         std::atomic<bool> stop{false};
