@@ -63,7 +63,6 @@ class TestModel : public QObject
     std::unique_ptr<TemporaryStore> store;
     std::unique_ptr<Manager> manager;
 
-    // The steps edits are written in.
     const std::map<QString, Step> steps{
         {"shade"_l, Step([](M &m, Args &a) { m.set_shade(a.n[0] != 0); })},
         {"ambient"_l, Step([](M &m, Args &a) { m.set_ambient(a.n[0]); })},
@@ -138,7 +137,7 @@ private Q_SLOTS:
 
     // An edit of a new model (no preset) or of one holding a preset: the signals of the model and
     // the store and the answers of the steps in their order, the warnings, then the fields that
-    // changed, a new model's from the defaults.
+    // changed.
     void edits_data()
     {
         columns({"preset", "edit", "expected"});
@@ -221,9 +220,10 @@ private Q_SLOTS:
         QCOMPARE(changed.count(), 2);
     }
 
-    // Three threads use every accessor while two move the model between presets, save it and set
-    // windows, and one loads another model, whose record reaches a view of the first under the
-    // store's lock. Run under ThreadSanitizer, any unguarded field is a reported race.
+    // Three threads set every field and read them all while two move the model between presets,
+    // save it and set windows, and one loads another model, whose record reaches a view of the
+    // first under the store's lock. Run under ThreadSanitizer, any unguarded field is a reported
+    // race.
     void every_accessor_from_many_threads()
     {
         M model, other;
