@@ -42,11 +42,6 @@ void fail_at(int n)
     s_until_failure = n;
 }
 
-bool failure_pending()
-{
-    return s_until_failure > 0;
-}
-
 } // namespace kesu::test::allocations
 
 // Every replaceable form that pairs with the two below is replaced too, so that no allocation

@@ -9,7 +9,6 @@
 #include <video/dockscreencapture.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QJsonObject>
 #include <QTemporaryDir>
