@@ -28,12 +28,10 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
 
     QStringList args = app.arguments();
-    QString only;
     const int at = args.indexOf(QStringLiteral("-class"));
-    if (at > 0 && at + 1 < args.size()) {
-        only = args.at(at + 1);
-        args.erase(args.begin() + at, args.begin() + at + 2);
-    }
+    const QString only = at > 0 && at + 1 < args.size() ? args.takeAt(at + 1) : QString();
+    if (!only.isEmpty())
+        args.removeAt(at);
 
     int failures = 0;
     for (const auto &[name, make] : kesu::test::registry()) {

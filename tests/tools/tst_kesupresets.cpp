@@ -287,7 +287,7 @@ private Q_SLOTS:
         // The model's 256 points spread evenly over the window 400 at 40.
         add("show Nowhere --fallback --model", 0, "'x':-158.43137254901");
         add("render --table Warm -o t.png", 0, "1 colour tables");
-        add("list --tables", 0, "Warm");
+        add("list --tables | list --tables --json", 0, "Warm");
         // The last of the 256 points is at 1.
         add("export --colormap Warm", 0, "1,1,0.5019607843137255,0]}]");
         add("export Mine", 0, "Mine");
@@ -409,6 +409,7 @@ private Q_SLOTS:
              R"(imported "Standard" (shadows the shipped preset "Standard"))");
         step("import volume.xml", true, 0, "imported \"CT-Air\"\n");
         step("check .kesu/presets.json", false, 0, "0 problem(s)");
+        step("list --tables --json", false, 0, R"({"name":"Sea","source":"user"})");
         const QByteArray saved = TemporaryStore::read(fixture.user_file());
         QJsonObject expected = preset(precise, "Precise"_l);
         expected.insert("read_only"_l, false);
@@ -467,11 +468,12 @@ private Q_SLOTS:
         };
         // 1 lands on entry 51 of 0..5: the point's own colour, though Lab would not give it back.
         add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0,0,0,0, 1,0.8,0.3,0.1, 5,1,1,1]}",
-            "L; 51: 204 77 26; 255: 255 255 255", {51, 255});
+            "L; 5: 27 13 5; 51: 204 77 26; 255: 255 255 255", {5, 51, 255});
         add("{'Name': 'L', 'ColorSpace': 'CIELAB', 'RGBPoints': [-3,0,0,0, 7,1,1,1]}",
             "L; 0: 0 0 0; 128: 119 119 119; 255: 255 255 255", {0, 128, 255});
         // Entry 128 of 0..2 lies at t = 128 / 255 between the points at 0 and 2.
-        add("{'Name': 'R', 'RGBPoints': [0,0,0,0, 2,1,0.5,0.2]}", "R; 128: 128 64 26", {128});
+        add("{'Name': 'R', 'RGBPoints': [0,0,0,0, 2,1,0.5,0.2, 2,1,0.5,0.2]}", "R; 128: 128 64 26",
+            {128});
         add("{'Name': 'S', 'ColorSpace': 'Step', 'RGBPoints': [0,1,0,0, 1,0,1,0, 3,0,0,1]}",
             "S; 84: 255 0 0; 85: 0 255 0; 255: 0 0 255", {84, 85, 255});
         add("{'Name': 'I', 'IndexedColors': [1,0,0, 0,1,0, 0,0,1]}",
