@@ -244,6 +244,8 @@ private Q_SLOTS:
             std::future<void> threads[] = {
                 use(&model, edits), use(&model, edits), use(&model, edits),
                 use(&model, moves), use(&model, moves), use(&other, "load Own; load Stored; "_l)};
+            for (std::future<void> &thread : threads)
+                thread.get(); // what a thread throws fails the test
         });
         // Without a manager the colour table cannot be read: the window stays as it was.
         const QString before = fields(other);
