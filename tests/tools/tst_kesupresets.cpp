@@ -467,8 +467,8 @@ private Q_SLOTS:
                      QString::fromUtf8(text(QString::fromUtf8(outcome))));
         };
         // 1 lands on entry 51 of 0..5: the point's own colour, though Lab would not give it back.
-        add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0,0,0,0, 1,0.8,0.3,0.1, 5,1,1,1]}",
-            "L; 5: 27 13 5; 51: 204 77 26; 255: 255 255 255", {5, 51, 255});
+        add("{'Name': 'L', 'ColorSpace': 'Lab', 'RGBPoints': [0,0,0,0.1, 1,0.8,0.3,0.1, 5,1,1,1]}",
+            "L; 5: 27 13 27; 51: 204 77 26; 255: 255 255 255", {5, 51, 255});
         add("{'Name': 'L', 'ColorSpace': 'CIELAB', 'RGBPoints': [-3,0,0,0, 7,1,1,1]}",
             "L; 0: 0 0 0; 128: 119 119 119; 255: 255 255 255", {0, 128, 255});
         // Entry 128 of 0..2 lies at t = 128 / 255 between the points at 0 and 2.
