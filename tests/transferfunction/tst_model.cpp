@@ -19,13 +19,12 @@ class TestModel : public QObject
     Q_OBJECT
 
     // The fields of the model as "name=value" with the digits that tell numbers apart; the
-    // histogram, read without the lock, only when asked for.
+    // histogram and its range, read without the lock, only when asked for.
     static QString fields(const M &m, bool histogram = true)
     {
         const auto [width, level] = m.window_width_level();
         const auto [low, high] = m.get_range();
         const auto c = m.get_background_color();
-        const auto h = m.get_histogram_range();
         QString s = QString::asprintf(
             "shade=%d ambient=%.16g diffuse=%.16g specular=%.16g power=%.16g window=%.16g,%.16g "
             "range=%.16g,%.16g background=%g,%g,%g bins=%zu points=%zu blend=%d description=%s "
@@ -37,7 +36,8 @@ class TestModel : public QObject
             m.get_clut().c_str(), m.get_convolution_filter().c_str(), m.is_custom_opacity(),
             m.is_read_only(), m.is_modified());
         if (histogram)
-            s += QString::asprintf(" histogram=%zu:%g,%g", m.get_histogram().size(), h.min, h.max);
+            s += QString::asprintf(" histogram=%zu:%g,%g", m.get_histogram().size(),
+                                   m.get_histogram_range().min, m.get_histogram_range().max);
         return s;
     }
 
